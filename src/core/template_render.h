@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+
+namespace quillmarch {
+
+class LiveData;
+
+// Replaces every {name} placeholder (ASCII letters, digits, underscores) with
+// the live field of that name; {sport} gives the live sport. Unknown fields,
+// and every placeholder when there is no live data, become empty text. Any
+// other brace is copied as typed: there is no escape syntax.
+QString renderTemplate(const QString &tmpl, const LiveData *data);
+
+} // namespace quillmarch

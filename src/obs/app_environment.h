@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+namespace quillmarch {
+
+// The few things the application object needs from its host. Inside OBS
+// these come from libobs; tests hand in a temporary directory instead, so the
+// application object builds and runs without OBS.
+class AppEnvironment {
+public:
+	virtual ~AppEnvironment() = default;
+
+	// Full path of a file in the module's configuration directory, or
+	// empty when the host has none.
+	virtual QString configPath(const QString &file) const = 0;
+	// Full path of a file shipped in the module's data directory, or empty
+	// when it is not there.
+	virtual QString moduleFile(const QString &file) const = 0;
+	// The host application's version text, or empty.
+	virtual QString hostVersion() const = 0;
+};
+
+} // namespace quillmarch

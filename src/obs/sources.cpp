@@ -1,0 +1,6 @@
+#include "sources.h"
+
+void sources_register()
+{
+	text_source_register();
+}

@@ -1,0 +1,9 @@
+#pragma once
+
+// OBS source types of the plug-in. Called from the module entry points.
+void sources_register();
+void sources_connect_live_data();
+const char *sources_default_text_template();
+
+// Registration of each source type, called by sources_register().
+void text_source_register();
