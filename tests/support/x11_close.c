@@ -19,6 +19,9 @@
  * -l, the message was sent), 1 when none matched, 2 on usage or display
  * errors.
  */
+/* strdup/strndup also under a strict -std=c11. */
+#define _POSIX_C_SOURCE 200809L
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -42,8 +45,8 @@ static char *window_title(Display *dpy, Window w)
 	unsigned char *data = NULL;
 
 	if (XGetWindowProperty(dpy, w, atom_net_wm_name, 0, 4096, False,
-			       atom_utf8_string, &type, &format, &count,
-			       &after, &data) == Success &&
+			       atom_utf8_string, &type, &format, &count, &after,
+			       &data) == Success &&
 	    data && type == atom_utf8_string && format == 8) {
 		char *title = strndup((const char *)data, count);
 		XFree(data);
