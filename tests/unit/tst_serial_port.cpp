@@ -1,0 +1,600 @@
+#include "serial_port.h"
+#include "serial_posix.h"
+
+#include "../support/pty_pair.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <clocale>
+#include <memory>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+using quillmarch::SerialPort;
+using quillmarch::SerialPortInfo;
+using quillmarch::test::PtyPair;
+namespace sp = quillmarch::serial_platform;
+
+namespace {
+
+const QString kInUse = QStringLiteral(
+	"That USB port is in use by another program (close any serial "
+	"monitor) or access was denied.");
+const QString kNotSerial = QStringLiteral("That is not a serial port.");
+const QString kUnplugged =
+	QStringLiteral("The USB device was unplugged or stopped responding.");
+
+using Handle = std::unique_ptr<sp::PortHandle, void (*)(sp::PortHandle *)>;
+
+Handle openHandle(const QString &path, int baud = 115200,
+		  QString *error = nullptr)
+{
+	return Handle(sp::openPort(path, baud, error), &sp::closePort);
+}
+
+// The number the next descriptor gets. A port that leaks its descriptor
+// shows up as a change here.
+int lowestFreeFd()
+{
+	const int fd = ::open("/dev/null", O_RDONLY);
+	::close(fd);
+	return fd;
+}
+
+// Everything a platform handle can read without waiting.
+QByteArray readNow(sp::PortHandle *handle)
+{
+	QByteArray got;
+	char buffer[4096];
+	qint64 n;
+	while ((n = sp::readSome(handle, buffer, sizeof buffer)) > 0)
+		got.append(buffer, int(n));
+	return got;
+}
+
+QByteArray pattern(int size)
+{
+	QByteArray bytes(size, Qt::Uninitialized);
+	for (int i = 0; i < size; ++i)
+		bytes[i] = char(i % 251);
+	return bytes;
+}
+
+// Root passes the kernel's exclusive-use and permission checks, so a test
+// running as root acts as an ordinary user (nobody) while this lives.
+class AsOrdinaryUser {
+public:
+	AsOrdinaryUser()
+	{
+		if (::geteuid() != 0)
+			return;
+		m_switched = ::seteuid(65534) == 0;
+		m_failed = !m_switched;
+	}
+	~AsOrdinaryUser()
+	{
+		if (m_switched && ::seteuid(0) != 0)
+			qFatal("could not return to root");
+	}
+	bool failed() const { return m_failed; }
+
+private:
+	bool m_switched = false;
+	bool m_failed = false;
+};
+
+QStringList describe(const QList<SerialPortInfo> &ports, const QDir &dir)
+{
+	QStringList out;
+	for (const SerialPortInfo &p : ports) {
+		QString line = p.name;
+		if (p.likelyDevice)
+			line += QLatin1String(" likely");
+		if (p.path != dir.filePath(p.name))
+			line += QLatin1String(" bad path ") + p.path;
+		out << line;
+	}
+	return out;
+}
+
+} // namespace
+
+class TestSerialPort : public QObject {
+	Q_OBJECT
+
+private Q_SLOTS:
+	void initTestCase();
+
+	void listsCandidatePortsByName();
+	void listIsEmptyWithoutCandidates();
+
+	void baudRates_data();
+	void baudRates();
+	void openMakesTheLineRawExclusiveAndEmpty();
+	void openFailures_data();
+	void openFailures();
+	void heldOrForbiddenPortIsReportedAsInUse();
+
+	void bytesFromTheDeviceArriveWholeAndInOrder();
+	void idleLineKeepsThePortOpen();
+	void receiverMayCloseOrDeleteThePortMidTick();
+	void writesReachTheDevice();
+	void writeGivesUpWhenOutputStaysFull();
+	void unplugIsReportedOnce();
+	void reopenAndDestructionReleaseThePort();
+	void closedPortIsInert();
+
+private:
+	std::unique_ptr<QTemporaryDir> m_tmp;
+};
+
+void TestSerialPort::initTestCase()
+{
+	// The system's error texts are part of the messages under test.
+	std::setlocale(LC_MESSAGES, "C");
+	m_tmp = std::make_unique<QTemporaryDir>();
+	QVERIFY(m_tmp->isValid());
+	PtyPair pty;
+	QVERIFY2(pty.isValid(), "pseudo-terminals are not available");
+}
+
+void TestSerialPort::listsCandidatePortsByName()
+{
+	QTemporaryDir tmp;
+	QVERIFY(tmp.isValid());
+	const QDir dir(tmp.path());
+	for (const char *name :
+	     {"cu.usbmodem1101", "cu.SLAB_USBtoUART", "tty.usbmodem1101",
+	      "ttyACM0", "ttyUSB0", "CU.USBSERIAL", "cu.wchusbserial1410",
+	      "cu.CH340", "cu.USBMODEM7", "ttyacm3",
+	      "cu.Bluetooth-Incoming-Port", "ttyS0", "tty.SLAB_USBtoUART"}) {
+		QFile f(dir.filePath(QString::fromLatin1(name)));
+		QVERIFY(f.open(QIODevice::WriteOnly));
+	}
+	// Device nodes are not regular files; a FIFO stands in for one.
+	QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("ttyUSB1")), 0600), 0);
+	QVERIFY(dir.mkdir(QStringLiteral("ttyUSB9")));
+
+	// Patterns ignore case; the "likely" tests do not.
+	const QStringList expected = {"CU.USBSERIAL",
+				      "cu.CH340",
+				      "cu.SLAB_USBtoUART",
+				      "cu.USBMODEM7",
+				      "cu.usbmodem1101 likely",
+				      "cu.wchusbserial1410",
+				      "ttyACM0 likely",
+				      "ttyUSB0",
+				      "ttyUSB1",
+				      "ttyacm3"};
+	QCOMPARE(describe(sp::listIn(tmp.path()), dir), expected);
+	QCOMPARE(describe(sp::listIn(tmp.path() + QLatin1Char('/')), dir),
+		 expected);
+}
+
+void TestSerialPort::listIsEmptyWithoutCandidates()
+{
+	QTemporaryDir tmp;
+	QVERIFY(tmp.isValid());
+	QVERIFY(sp::listIn(tmp.path()).isEmpty());
+
+	const QDir dir(tmp.path());
+	for (const char *name : {"tty.usbmodem1101", "ttyS0", "cu.debug"}) {
+		QFile f(dir.filePath(QString::fromLatin1(name)));
+		QVERIFY(f.open(QIODevice::WriteOnly));
+	}
+	QVERIFY(dir.mkdir(QStringLiteral("ttyUSB0")));
+	QVERIFY(sp::listIn(tmp.path()).isEmpty());
+	QVERIFY(sp::listIn(dir.filePath("missing")).isEmpty());
+}
+
+void TestSerialPort::baudRates_data()
+{
+	QTest::addColumn<int>("requested");
+	QTest::addColumn<int>("effective");
+	QTest::addColumn<quint64>("speed");
+
+	QTest::newRow("115200") << 115200 << 115200 << quint64(B115200);
+	QTest::newRow("250000") << 250000 << 115200 << quint64(B115200);
+	QTest::newRow("0") << 0 << 115200 << quint64(B115200);
+	QTest::newRow("-9600") << -9600 << 115200 << quint64(B115200);
+	QTest::newRow("4800") << 4800 << 115200 << quint64(B115200);
+	QTest::newRow("9600") << 9600 << 9600 << quint64(B9600);
+	QTest::newRow("19200") << 19200 << 19200 << quint64(B19200);
+	QTest::newRow("38400") << 38400 << 38400 << quint64(B38400);
+	QTest::newRow("57600") << 57600 << 57600 << quint64(B57600);
+	QTest::newRow("230400") << 230400 << 230400 << quint64(B230400);
+}
+
+void TestSerialPort::baudRates()
+{
+	QFETCH(int, requested);
+	QFETCH(int, effective);
+	QFETCH(quint64, speed);
+
+	QCOMPARE(sp::effectiveBaudRate(requested), effective);
+
+	PtyPair pty;
+	QVERIFY(pty.isValid());
+	const Handle port = openHandle(pty.slavePath(), requested);
+	QVERIFY(port);
+	termios tio;
+	QCOMPARE(::tcgetattr(pty.slaveFd(), &tio), 0);
+	QCOMPARE(quint64(::cfgetospeed(&tio)), speed);
+	QCOMPARE(quint64(::cfgetispeed(&tio)), speed);
+}
+
+void TestSerialPort::openMakesTheLineRawExclusiveAndEmpty()
+{
+	PtyPair pty;
+	QVERIFY(pty.isValid());
+	// Left over from before the port was opened; must not reach the reader.
+	QVERIFY(pty.writeMaster("stale\n"));
+#ifdef TIOCGEXCL
+	int exclusive = -1;
+	QCOMPARE(::ioctl(pty.slaveFd(), TIOCGEXCL, &exclusive), 0);
+	QCOMPARE(exclusive, 0);
+#endif
+
+	const int fd = lowestFreeFd();
+	const Handle port = openHandle(pty.slavePath());
+	QVERIFY(port);
+	// Programs the plug-in starts must not inherit the port.
+	QVERIFY(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+
+	termios tio;
+	QCOMPARE(::tcgetattr(pty.slaveFd(), &tio), 0);
+	QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
+	QCOMPARE(tio.c_cflag & (CREAD | CLOCAL), tcflag_t(CREAD | CLOCAL));
+	QCOMPARE(tio.c_cflag & (CSTOPB | PARENB | HUPCL), tcflag_t(0));
+#ifdef CRTSCTS
+	QCOMPARE(tio.c_cflag & CRTSCTS, tcflag_t(0));
+#endif
+	QCOMPARE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), tcflag_t(0));
+	QCOMPARE(tio.c_iflag & (ICRNL | IXON | ISTRIP), tcflag_t(0));
+	QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
+	QCOMPARE(int(tio.c_cc[VMIN]), 0);
+	QCOMPARE(int(tio.c_cc[VTIME]), 0);
+
+#ifdef TIOCGEXCL
+	QCOMPARE(::ioctl(pty.slaveFd(), TIOCGEXCL, &exclusive), 0);
+	QCOMPARE(exclusive, 1);
+#endif
+
+	QCOMPARE(readNow(port.get()), QByteArray());
+
+	// Control characters pass untouched: no CR/LF mapping, no signals,
+	// no software flow control.
+	const QByteArray controls("\r\n\x03\x11\x13\x04\x7f", 7);
+	QVERIFY(pty.writeMaster(controls));
+	QByteArray got;
+	QTRY_COMPARE(got += readNow(port.get()), controls);
+}
+
+void TestSerialPort::openFailures_data()
+{
+	QTest::addColumn<QString>("path");
+	QTest::addColumn<QString>("error");
+
+	const QString regular = m_tmp->filePath("regular");
+	QFile f(regular);
+	QVERIFY(f.open(QIODevice::WriteOnly));
+
+	QTest::newRow("missing")
+		<< m_tmp->filePath("missing")
+		<< "Could not open the USB port: No such file or directory";
+	QTest::newRow("empty path")
+		<< QString()
+		<< "Could not open the USB port: No such file or directory";
+	QTest::newRow("directory")
+		<< m_tmp->path()
+		<< "Could not open the USB port: Is a directory";
+	QTest::newRow("regular file") << regular << kNotSerial;
+	QTest::newRow("null device") << "/dev/null" << kNotSerial;
+}
+
+void TestSerialPort::openFailures()
+{
+	QFETCH(QString, path);
+	QFETCH(QString, error);
+
+	const int fd = lowestFreeFd();
+	QString text;
+	QVERIFY(!openHandle(path, 115200, &text));
+	QCOMPARE(text, error);
+	QVERIFY(!openHandle(path));
+	QCOMPARE(lowestFreeFd(), fd);
+
+	SerialPort port;
+	text.clear();
+	QVERIFY(!port.open(path, 115200, &text));
+	QCOMPARE(text, error);
+	QVERIFY(!port.isOpen());
+	QCOMPARE(lowestFreeFd(), fd);
+}
+
+void TestSerialPort::heldOrForbiddenPortIsReportedAsInUse()
+{
+	PtyPair pty;
+	QVERIFY(pty.isValid());
+	const QByteArray slave = QFile::encodeName(pty.slavePath());
+	// Everyone may open the terminal, so only a claim can refuse them.
+	QCOMPARE(::fchmod(pty.slaveFd(), 0666), 0);
+	const QString forbidden = m_tmp->filePath("forbidden");
+	{
+		QFile f(forbidden);
+		QVERIFY(f.open(QIODevice::WriteOnly));
+	}
+	QCOMPARE(::chmod(QFile::encodeName(forbidden), 0), 0);
+
+	{
+		AsOrdinaryUser user;
+		if (user.failed())
+			QSKIP("cannot act as an ordinary user here");
+		const int fd = ::open(slave.constData(),
+				      O_RDWR | O_NOCTTY | O_NONBLOCK);
+		QVERIFY2(fd >= 0, "an unclaimed terminal must open");
+		::close(fd);
+	}
+
+	Handle owner = openHandle(pty.slavePath());
+	QVERIFY(owner);
+	{
+		AsOrdinaryUser user;
+		QString error;
+		QVERIFY(!openHandle(pty.slavePath(), 115200, &error));
+		QCOMPARE(error, kInUse);
+		error.clear();
+		QVERIFY(!openHandle(forbidden, 115200, &error));
+		QCOMPARE(error, kInUse);
+	}
+
+	// Closing gives the claim up, even though the terminal itself lives on.
+	owner.reset();
+	AsOrdinaryUser user;
+	QVERIFY(openHandle(pty.slavePath()));
+}
+
+void TestSerialPort::bytesFromTheDeviceArriveWholeAndInOrder()
+{
+	PtyPair pty;
+	QVERIFY(pty.isValid());
+	SerialPort port;
+	QByteArray received;
+	int chunks = 0;
+	int largest = 0;
+	connect(&port, &SerialPort::readyRead, [&](const QByteArray &data) {
+		QVERIFY(!data.isEmpty());
+		received += data;
+		++chunks;
+		largest = qMax(largest, int(data.size()));
+	});
+	QSignalSpy errors(&port, &SerialPort::errorOccurred);
+	QVERIFY(port.open(pty.slavePath(), 115200));
+
+	QVERIFY(pty.writeMaster("hello"));
+	QTRY_COMPARE(received, QByteArray("hello"));
+	QCOMPARE(chunks, 1);
+
+	// Far more than the terminal buffers hold: the device side refills
+	// as the port drains it, over many ticks.
+	received.clear();
+	const QByteArray payload = pattern(192 * 1024);
+	qint64 sent = 0;
+	QSocketNotifier feeder(pty.masterFd(), QSocketNotifier::Write);
+	connect(&feeder, &QSocketNotifier::activated, [&] {
+		const qint64 n = pty.writeMasterSome(payload.constData() + sent,
+						     payload.size() - sent);
+		QVERIFY(n >= 0);
+		sent += n;
+		if (sent == payload.size())
+			feeder.setEnabled(false);
+	});
+	QTRY_COMPARE_WITH_TIMEOUT(received.size(), payload.size(), 20000);
+	QVERIFY(received == payload);
+	QVERIFY(largest <= SerialPort::kReadChunk);
+	QCOMPARE(errors.count(), 0);
+}
+
+void TestSerialPort::idleLineKeepsThePortOpen()
+{
+	PtyPair pty;
+	QVERIFY(pty.isValid());
+	SerialPort port;
+	QSignalSpy data(&port, &SerialPort::readyRead);
+	QSignalSpy errors(&port, &SerialPort::errorOccurred);
+	QVERIFY(port.open(pty.slavePath(), 115200));
+
+	// Reads on an idle line return no bytes; that is not a failure.
+	for (int i = 0; i < 3; ++i)
+		port.poll();
+	QVERIFY(port.isOpen());
+	QCOMPARE(data.count(), 0);
+	QCOMPARE(errors.count(), 0);
+
+	QVERIFY(pty.writeMaster("late"));
+	QTRY_COMPARE(data.count(), 1);
+	QCOMPARE(data.at(0).at(0).toByteArray(), QByteArray("late"));
+}
+
+void TestSerialPort::receiverMayCloseOrDeleteThePortMidTick()
+{
+	PtyPair pty;
+	QVERIFY(pty.isValid());
+	SerialPort port;
+	QSignalSpy errors(&port, &SerialPort::errorOccurred);
+	int chunks = 0;
+	connect(&port, &SerialPort::readyRead, [&] {
+		++chunks;
+		port.close();
+	});
+	QVERIFY(port.open(pty.slavePath(), 115200));
+	// More than one read's worth is waiting.
+	QVERIFY(pty.writeMaster(pattern(9000)));
+	port.poll();
+	QCOMPARE(chunks, 1);
+	QCOMPARE(errors.count(), 0);
+	QVERIFY(!port.isOpen());
+
+	// A receiver that deletes the port ends the tick without touching
+	// it again (AddressSanitizer builds catch the use after free).
+	auto *doomed = new SerialPort;
+	chunks = 0;
+	connect(doomed, &SerialPort::readyRead, [&] {
+		++chunks;
+		delete doomed;
+	});
+	QVERIFY(doomed->open(pty.slavePath(), 115200));
+	QVERIFY(pty.writeMaster(pattern(9000)));
+	doomed->poll();
+	QCOMPARE(chunks, 1);
+}
+
+void TestSerialPort::writesReachTheDevice()
+{
+	PtyPair pty;
+	QVERIFY(pty.isValid());
+	SerialPort port;
+	QVERIFY(port.open(pty.slavePath(), 115200));
+	QVERIFY(port.write(QByteArray()));
+
+	// Several times what the terminal buffers hold, so the write has to
+	// wait for the device to catch up again and again.
+	const QByteArray payload = pattern(256 * 1024);
+	QByteArray received;
+	std::thread device(
+		[&] { received = pty.readMaster(payload.size(), 20000); });
+	const bool written = port.write(payload);
+	device.join();
+	QVERIFY(written);
+	QCOMPARE(received.size(), payload.size());
+	QVERIFY(received == payload);
+}
+
+void TestSerialPort::writeGivesUpWhenOutputStaysFull()
+{
+	PtyPair pty;
+	QVERIFY(pty.isValid());
+	SerialPort port;
+	QVERIFY(port.open(pty.slavePath(), 115200));
+
+	// Nobody reads the device side, so the output fills and stays full.
+	const QByteArray payload = pattern(256 * 1024);
+	QElapsedTimer clock;
+	clock.start();
+	QVERIFY(!port.write(payload));
+	const qint64 waited = clock.elapsed();
+	QVERIFY2(waited >= 3000 && waited < 10000,
+		 qPrintable(QString::number(waited)));
+
+	// The port survives; what went out is an intact prefix, and once the
+	// device reads again writing works.
+	QVERIFY(port.isOpen());
+	const QByteArray through = pty.drainMaster();
+	QVERIFY(!through.isEmpty());
+	QVERIFY(through.size() < payload.size());
+	QVERIFY(payload.startsWith(through));
+	QVERIFY(port.write("more"));
+}
+
+void TestSerialPort::unplugIsReportedOnce()
+{
+	PtyPair pty;
+	QVERIFY(pty.isValid());
+	SerialPort port;
+	QSignalSpy data(&port, &SerialPort::readyRead);
+	QSignalSpy errors(&port, &SerialPort::errorOccurred);
+	bool openWhenReported = true;
+	connect(&port, &SerialPort::errorOccurred,
+		[&] { openWhenReported = port.isOpen(); });
+	QVERIFY(port.open(pty.slavePath(), 115200));
+	QVERIFY(pty.writeMaster("last words"));
+	QTRY_COMPARE(data.count(), 1);
+
+	pty.closeMaster();
+	QTRY_COMPARE(errors.count(), 1);
+	QCOMPARE(errors.at(0).at(0).toString(), kUnplugged);
+	QVERIFY(!openWhenReported);
+	QVERIFY(!port.isOpen());
+	port.poll();
+	port.poll();
+	QCOMPARE(errors.count(), 1);
+	QCOMPARE(data.count(), 1);
+	QVERIFY(!port.write("x"));
+
+	// The same loss seen through the platform layer: reads fail, a write
+	// gives up at once, and an empty write never reaches the terminal.
+	PtyPair other;
+	QVERIFY(other.isValid());
+	const Handle handle = openHandle(other.slavePath());
+	QVERIFY(handle);
+	other.closeMaster();
+	char buffer[16];
+	QCOMPARE(sp::readSome(handle.get(), buffer, sizeof buffer), qint64(-1));
+	QElapsedTimer clock;
+	clock.start();
+	QVERIFY(!sp::writeAll(handle.get(), "x"));
+	QVERIFY(clock.elapsed() < 1000);
+	QVERIFY(sp::writeAll(handle.get(), QByteArray()));
+}
+
+void TestSerialPort::reopenAndDestructionReleaseThePort()
+{
+	PtyPair first, second;
+	QVERIFY(first.isValid() && second.isValid());
+	const int freeBefore = lowestFreeFd();
+
+	SerialPort port;
+	QSignalSpy data(&port, &SerialPort::readyRead);
+	QVERIFY(port.open(first.slavePath(), 115200));
+	const int freeWithOne = lowestFreeFd();
+	QVERIFY(port.open(second.slavePath(), 115200));
+	QCOMPARE(lowestFreeFd(), freeWithOne);
+	QVERIFY(second.writeMaster("second"));
+	QTRY_COMPARE(data.count(), 1);
+	QCOMPARE(data.at(0).at(0).toByteArray(), QByteArray("second"));
+
+	// A failed open still lets go of the port that was open before.
+	QString error;
+	QVERIFY(!port.open(m_tmp->filePath("missing"), 115200, &error));
+	QVERIFY(!error.isEmpty());
+	QVERIFY(!port.isOpen());
+	QCOMPARE(lowestFreeFd(), freeBefore);
+	QVERIFY(!port.write("x"));
+
+	{
+		SerialPort scoped;
+		QVERIFY(scoped.open(first.slavePath(), 115200));
+		QCOMPARE(lowestFreeFd(), freeWithOne);
+	}
+	QCOMPARE(lowestFreeFd(), freeBefore);
+}
+
+void TestSerialPort::closedPortIsInert()
+{
+	SerialPort port;
+	QSignalSpy errors(&port, &SerialPort::errorOccurred);
+	port.close();
+	port.poll();
+	QVERIFY(!port.isOpen());
+	QVERIFY(!port.write("x"));
+	QCOMPARE(errors.count(), 0);
+
+	sp::closePort(nullptr);
+	char buffer[4];
+	QCOMPARE(sp::readSome(nullptr, buffer, sizeof buffer), qint64(-1));
+	QVERIFY(!sp::writeAll(nullptr, "x"));
+}
+
+QTEST_GUILESS_MAIN(TestSerialPort)
+#include "tst_serial_port.moc"
