@@ -17,6 +17,9 @@ SerialPort::SerialPort(QObject *parent)
 	: QObject(parent),
 	  m_timer(new QTimer(this))
 {
+	// Every tick of slack is latency on the way to the screen: keep the
+	// poll on its interval rather than let Qt coalesce it.
+	m_timer->setTimerType(Qt::PreciseTimer);
 	m_timer->setInterval(kPollIntervalMs);
 	connect(m_timer, &QTimer::timeout, this, &SerialPort::poll);
 }
