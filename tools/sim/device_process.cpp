@@ -1,0 +1,191 @@
+#include "device_process.h"
+
+#include "device_model.h"
+#include "usb_side.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcProcess, "quillmarch.sim")
+
+namespace quillmarch::sim {
+
+namespace {
+
+// The handler only writes the signal number into this socket pair; the
+// event loop reads it on the other end and does the real work there.
+int g_signalPair[2] = {-1, -1};
+
+extern "C" void onUnixSignal(int number)
+{
+	const int saved = errno;
+	const char byte = char(number);
+	[[maybe_unused]] const ssize_t n = ::write(g_signalPair[0], &byte, 1);
+	errno = saved;
+}
+
+// Machine-readable lines for whoever started us: flushed at once, since
+// stdout is usually a pipe.
+void printLine(const QString &line)
+{
+	std::fputs(line.toLocal8Bit().constData(), stdout);
+	std::fputc('\n', stdout);
+	std::fflush(stdout);
+}
+
+} // namespace
+
+DeviceProcess::DeviceProcess(const DeviceOptions &options, QObject *parent)
+	: QObject(parent),
+	  m_options(options)
+{
+	m_device = new DeviceModel(m_options.device, this);
+	if (m_options.usb)
+		m_usb = new UsbSide(m_device, m_options.usbSide, this);
+}
+
+DeviceProcess::~DeviceProcess()
+{
+	if (m_usb)
+		m_usb->unplug();
+}
+
+bool DeviceProcess::start()
+{
+	installSignalHandlers();
+	if (m_usb) {
+		QString error;
+		if (!m_usb->plugIn(&error)) {
+			std::fprintf(stderr,
+				     "quillmarch-sim: cannot create the USB "
+				     "port: %s\n",
+				     error.toLocal8Bit().constData());
+			return false;
+		}
+		announceUsb();
+	}
+	m_device->start();
+
+	if (::fcntl(STDIN_FILENO, F_GETFL) != -1) {
+		m_stdinNotifier = new QSocketNotifier(
+			STDIN_FILENO, QSocketNotifier::Read, this);
+		connect(m_stdinNotifier, &QSocketNotifier::activated, this,
+			&DeviceProcess::onStdin);
+	}
+	qCInfo(lcProcess).noquote()
+		<< QStringLiteral(
+			   "device %1 running, %2 envelopes per second%3")
+			   .arg(m_options.device.deviceId)
+			   .arg(m_device->envelopesPerSecond())
+			   .arg(m_options.usbSide.receiver
+					? QStringLiteral(", behind a receiver")
+					: QString());
+	return true;
+}
+
+void DeviceProcess::announceUsb()
+{
+	printLine(QStringLiteral("usb ") + m_usb->slavePath());
+}
+
+void DeviceProcess::installSignalHandlers()
+{
+	// A parent that stops reading our stdout must not kill us.
+	std::signal(SIGPIPE, SIG_IGN);
+	if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPair) != 0) {
+		qCWarning(lcProcess) << "no signal pipe; SIGTERM ends us hard";
+		return;
+	}
+	for (int fd : g_signalPair) {
+		::fcntl(fd, F_SETFD, FD_CLOEXEC);
+		::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+	}
+	m_signalNotifier = new QSocketNotifier(g_signalPair[1],
+					       QSocketNotifier::Read, this);
+	connect(m_signalNotifier, &QSocketNotifier::activated, this,
+		&DeviceProcess::onSignal);
+
+	struct sigaction action = {};
+	action.sa_handler = onUnixSignal;
+	sigemptyset(&action.sa_mask);
+	action.sa_flags = SA_RESTART;
+	::sigaction(SIGTERM, &action, nullptr);
+	::sigaction(SIGINT, &action, nullptr);
+}
+
+void DeviceProcess::onSignal()
+{
+	char byte = 0;
+	while (::read(g_signalPair[1], &byte, 1) == 1) {
+	}
+	shutDown(byte == SIGINT ? "SIGINT" : "SIGTERM");
+}
+
+void DeviceProcess::shutDown(const char *why)
+{
+	qCInfo(lcProcess) << "stopping on" << why;
+	if (m_usb)
+		m_usb->unplug();
+	m_device->stop();
+	QCoreApplication::exit(0);
+}
+
+void DeviceProcess::onStdin()
+{
+	char buffer[512];
+	const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+	if (n <= 0) {
+		if (n < 0 && (errno == EAGAIN || errno == EINTR))
+			return;
+		// Started without a terminal or a pipe to talk to us: only
+		// the signals stop us then.
+		m_stdinNotifier->setEnabled(false);
+		qCInfo(lcProcess) << "stdin closed; stop with SIGTERM";
+		return;
+	}
+	m_stdinBuffer.append(buffer, int(n));
+	int end;
+	while ((end = m_stdinBuffer.indexOf('\n')) >= 0) {
+		const QByteArray line = m_stdinBuffer.left(end).trimmed();
+		m_stdinBuffer.remove(0, end + 1);
+		if (!line.isEmpty())
+			runCommand(line);
+	}
+	if (m_stdinBuffer.size() > 4096)
+		m_stdinBuffer.clear(); // no command is that long
+}
+
+void DeviceProcess::runCommand(const QByteArray &line)
+{
+	if (line == "quit" || line == "exit") {
+		shutDown("quit");
+	} else if (line == "unplug") {
+		if (m_usb)
+			m_usb->unplug();
+	} else if (line == "plug") {
+		if (m_usb && !m_usb->isPluggedIn()) {
+			QString error;
+			if (m_usb->plugIn(&error))
+				announceUsb();
+		}
+	} else if (line == "link on" || line == "link off") {
+		if (m_usb && m_usb->receiver())
+			m_usb->setDeviceInRange(line == "link on");
+		else
+			qCWarning(lcProcess) << "link on/off needs --receiver";
+	} else {
+		qCWarning(lcProcess).noquote()
+			<< "unknown command:" << QString::fromUtf8(line)
+			<< "(quit, unplug, plug, link on, link off)";
+	}
+}
+
+} // namespace quillmarch::sim

@@ -1,0 +1,441 @@
+#include "usb_side.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QLoggingCategory>
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcUsb, "quillmarch.sim.usb")
+
+namespace quillmarch::sim {
+
+namespace {
+
+QByteArray compact(const QJsonObject &object)
+{
+	return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QString systemError(const char *what)
+{
+	return QStringLiteral("%1: %2").arg(
+		QString::fromLatin1(what),
+		QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+void setFlags(int fd)
+{
+	::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+	::fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+} // namespace
+
+UsbSide::UsbSide(DeviceModel *device, const Config &config, QObject *parent)
+	: QObject(parent),
+	  m_device(device),
+	  m_config(config)
+{
+	m_config.answerHelloAfter = qMax(1, m_config.answerHelloAfter);
+	if (m_config.receiver)
+		m_receiver = std::make_unique<WirelessReceiver>(
+			m_config.receiverConfig);
+	m_statusTimer.setInterval(qMax(10, m_config.receiverStatusMs));
+	connect(&m_statusTimer, &QTimer::timeout, this, [this] {
+		if (m_receiver)
+			sendCtrl(m_receiver->status());
+	});
+	connect(m_device, &DeviceModel::envelope, this,
+		&UsbSide::onDeviceEnvelope);
+}
+
+UsbSide::~UsbSide()
+{
+	// No signal from a destructor: listeners may be half gone.
+	closeDescriptors();
+}
+
+bool UsbSide::plugIn(QString *error)
+{
+	if (isPluggedIn())
+		return true;
+	auto fail = [&](const QString &text) {
+		if (error)
+			*error = text;
+		qCWarning(lcUsb).noquote() << text;
+		closeDescriptors();
+		return false;
+	};
+
+	m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
+	if (m_master < 0)
+		return fail(systemError("posix_openpt"));
+	setFlags(m_master);
+	if (::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
+		return fail(systemError("grantpt/unlockpt"));
+	const char *name = ::ptsname(m_master);
+	if (!name)
+		return fail(systemError("ptsname"));
+	m_slavePath = QString::fromLocal8Bit(name);
+
+	// Our own descriptor on the slave keeps the line up while the
+	// plug-in closes and reopens the port; with no slave open at all the
+	// master reads EIO. It is never read: the bytes are the plug-in's.
+	m_slaveKeeper = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+	if (m_slaveKeeper < 0)
+		return fail(systemError("open slave"));
+	setFlags(m_slaveKeeper);
+	termios tio;
+	if (::tcgetattr(m_slaveKeeper, &tio) == 0) {
+		// Raw from the start: no echo of what the plug-in writes and
+		// no translation of the binary frames.
+		::cfmakeraw(&tio);
+		::tcsetattr(m_slaveKeeper, TCSANOW, &tio);
+	}
+
+	if (!m_config.linkPath.isEmpty()) {
+		const QFileInfo existing(m_config.linkPath);
+		if (existing.exists() || existing.isSymLink()) {
+			if (!existing.isSymLink())
+				return fail(
+					QStringLiteral("%1 exists and is not "
+						       "a symbolic link")
+						.arg(m_config.linkPath));
+			QFile::remove(m_config.linkPath);
+		}
+		const QByteArray linkName =
+			QFile::encodeName(m_config.linkPath);
+		if (::symlink(name, linkName.constData()) != 0)
+			return fail(systemError("symlink"));
+		m_madeLink = m_config.linkPath;
+	}
+
+	++m_plugGeneration;
+	m_parser.clear();
+	m_admin.reset();
+	m_session = DeviceModel::Session();
+	m_tail.clear();
+	m_hellos = 0;
+	m_helloAnswered = false;
+
+	m_readNotifier =
+		new QSocketNotifier(m_master, QSocketNotifier::Read, this);
+	connect(m_readNotifier, &QSocketNotifier::activated, this,
+		&UsbSide::onReadable);
+	m_writeNotifier =
+		new QSocketNotifier(m_master, QSocketNotifier::Write, this);
+	m_writeNotifier->setEnabled(false);
+	connect(m_writeNotifier, &QSocketNotifier::activated, this,
+		&UsbSide::onWritable);
+
+	if (m_receiver) {
+		// A receiver reports its state whether or not anyone listens.
+		m_statusTimer.start();
+		sendCtrl(m_receiver->status());
+	}
+	qCInfo(lcUsb).noquote() << "plugged in at" << m_slavePath;
+	return true;
+}
+
+void UsbSide::closeDescriptors()
+{
+	m_statusTimer.stop();
+	delete m_readNotifier;
+	m_readNotifier = nullptr;
+	delete m_writeNotifier;
+	m_writeNotifier = nullptr;
+	if (m_master >= 0)
+		::close(m_master);
+	m_master = -1;
+	if (m_slaveKeeper >= 0)
+		::close(m_slaveKeeper);
+	m_slaveKeeper = -1;
+	if (!m_madeLink.isEmpty()) {
+		// Only our own link: someone may have replaced it meanwhile.
+		const QFileInfo link(m_madeLink);
+		if (link.isSymLink() &&
+		    link.symLinkTarget() == QFileInfo(m_slavePath).filePath())
+			QFile::remove(m_madeLink);
+		m_madeLink.clear();
+	}
+	m_tail.clear();
+	m_helloAnswered = false;
+}
+
+void UsbSide::unplug()
+{
+	if (!isPluggedIn())
+		return;
+	qCInfo(lcUsb).noquote() << "unplugged" << m_slavePath;
+	closeDescriptors();
+	++m_plugGeneration; // replies still on their way are dropped
+	Q_EMIT unplugged();
+}
+
+bool UsbSide::writeRaw(const QByteArray &bytes)
+{
+	if (!isPluggedIn() || bytes.isEmpty())
+		return false;
+	if (!m_tail.isEmpty()) {
+		// The line is still busy with an earlier frame.
+		++m_framesDropped;
+		return false;
+	}
+	const ssize_t n =
+		::write(m_master, bytes.constData(), size_t(bytes.size()));
+	if (n < 0) {
+		++m_framesDropped;
+		if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+			qCWarning(lcUsb).noquote() << systemError("write");
+		return false;
+	}
+	if (n < bytes.size()) {
+		// Half a frame went out; the rest follows when there is room,
+		// so the plug-in never sees a frame cut short by us.
+		m_tail = bytes.mid(int(n));
+		m_writeNotifier->setEnabled(true);
+	}
+	return true;
+}
+
+void UsbSide::onWritable()
+{
+	if (m_tail.isEmpty() || !isPluggedIn()) {
+		if (m_writeNotifier)
+			m_writeNotifier->setEnabled(false);
+		return;
+	}
+	const ssize_t n =
+		::write(m_master, m_tail.constData(), size_t(m_tail.size()));
+	if (n > 0)
+		m_tail.remove(0, int(n));
+	else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK &&
+		 errno != EINTR)
+		m_tail.clear();
+	if (m_tail.isEmpty())
+		m_writeNotifier->setEnabled(false);
+}
+
+bool UsbSide::writeFrame(quint8 type, const QByteArray &payload)
+{
+	const QByteArray frame = buildFrame(type, payload);
+	if (frame.isEmpty()) {
+		qCWarning(lcUsb)
+			<< "payload too large for one frame:" << payload.size();
+		return false;
+	}
+	return writeRaw(frame);
+}
+
+bool UsbSide::sendEnvelope(const QJsonObject &envelope)
+{
+	return writeFrame(kFrameEnvelope, compact(envelope));
+}
+
+bool UsbSide::sendCtrl(const QJsonObject &message)
+{
+	return writeFrame(kFrameCtrl, compact(message));
+}
+
+void UsbSide::onReadable()
+{
+	char buffer[4096];
+	QByteArray received;
+	for (;;) {
+		const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+		if (n > 0) {
+			received.append(buffer, int(n));
+			continue;
+		}
+		if (n < 0 &&
+		    (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+			break;
+		// With our own slave descriptor open this does not happen;
+		// stop listening rather than spin on a broken terminal.
+		qCWarning(lcUsb).noquote()
+			<< (n == 0 ? QStringLiteral("end of file on the master")
+				   : systemError("read"));
+		m_readNotifier->setEnabled(false);
+		break;
+	}
+#ifdef TIOCNXCL
+	// The plug-in claims the port exclusively when it opens it. On a
+	// real USB port the claim ends with its last close; here our own
+	// descriptor keeps the terminal alive, so the claim would outlast
+	// the plug-in and its next open would fail with EBUSY for anyone but
+	// root. Lifting it whenever the plug-in talks keeps reopening
+	// working.
+	::ioctl(m_slaveKeeper, TIOCNXCL);
+#endif
+	const quint64 generation = m_plugGeneration;
+	for (const UsbFrame &frame : m_parser.feed(received)) {
+		handleFrame(frame);
+		if (generation != m_plugGeneration)
+			return; // a handler unplugged us
+	}
+}
+
+void UsbSide::handleFrame(const UsbFrame &frame)
+{
+	switch (frame.type) {
+	case kFrameCtrl: {
+		const QJsonDocument doc =
+			QJsonDocument::fromJson(frame.payload);
+		if (doc.isObject())
+			handleControl(doc.object());
+		break;
+	}
+	case kFrameAdmin:
+		handleAdmin(frame.payload);
+		break;
+	default:
+		// Pipe and stream traffic has nowhere to go yet; a real
+		// device without a tunnel drops it as well.
+		break;
+	}
+}
+
+void UsbSide::handleControl(const QJsonObject &message)
+{
+	Q_EMIT controlReceived(message);
+	const QString t = message.value(QLatin1String("t")).toString();
+	if (t == QLatin1String("hello"))
+		handleHello();
+	else if (t == QLatin1String("rx_set") && m_receiver)
+		handleReceiverSet(message);
+	// "ping" needs no answer; anything else is not ours to understand.
+}
+
+QJsonObject UsbSide::helloAnswer() const
+{
+	QJsonObject tunnel;
+	QJsonObject streams;
+	QJsonObject hello;
+	hello.insert(QStringLiteral("t"), QStringLiteral("hello"));
+	if (m_receiver) {
+		// The receiver speaks for itself: it has no tunnel to offer.
+		tunnel.insert(QStringLiteral("host"), QString());
+		tunnel.insert(QStringLiteral("port"), 0);
+		hello.insert(QStringLiteral("receiver"), true);
+		hello.insert(QStringLiteral("fw"),
+			     m_receiver->status().value(QLatin1String("fw")));
+	} else {
+		tunnel.insert(QStringLiteral("host"), m_config.tunnelHost);
+		tunnel.insert(QStringLiteral("port"), m_config.tunnelPort);
+		for (auto it = m_config.streams.cbegin();
+		     it != m_config.streams.cend(); ++it) {
+			QJsonObject destination;
+			destination.insert(QStringLiteral("host"),
+					   it.value().host);
+			destination.insert(QStringLiteral("port"),
+					   it.value().port);
+			streams.insert(it.key(), destination);
+		}
+		hello.insert(QStringLiteral("fw"),
+			     m_device->config().firmwareVersion);
+		hello.insert(QStringLiteral("device_id"),
+			     m_device->config().deviceId);
+	}
+	hello.insert(QStringLiteral("tunnel"), tunnel);
+	hello.insert(QStringLiteral("streams"), streams);
+	return hello;
+}
+
+void UsbSide::handleHello()
+{
+	++m_hellos;
+	Q_EMIT helloReceived(m_hellos);
+	if (!m_config.answerHello || m_hellos < m_config.answerHelloAfter) {
+		qCInfo(lcUsb) << "not answering hello" << m_hellos;
+		return;
+	}
+	// A hello starts a new conversation with whoever opened the port:
+	// the previous host's sign-in and half-received request are gone.
+	m_session = DeviceModel::Session();
+	m_admin.reset();
+	if (m_receiver) {
+		// A receiver answers with its status first, so the plug-in
+		// knows at once that a receiver, not a device, is attached.
+		sendCtrl(m_receiver->status());
+	}
+	sendCtrl(helloAnswer());
+	if (!m_helloAnswered)
+		qCInfo(lcUsb) << "hello answered";
+	m_helloAnswered = true;
+}
+
+void UsbSide::handleReceiverSet(const QJsonObject &message)
+{
+	const QJsonObject before = m_receiver->status();
+	sendCtrl(m_receiver->handleSet(message));
+	sendReceiverStatusIfChanged(before);
+}
+
+void UsbSide::setDeviceInRange(bool inRange)
+{
+	if (!m_receiver)
+		return;
+	const QJsonObject before = m_receiver->status();
+	m_receiver->setDeviceInRange(inRange);
+	sendReceiverStatusIfChanged(before);
+}
+
+void UsbSide::sendReceiverStatusIfChanged(const QJsonObject &before)
+{
+	const QJsonObject now = m_receiver->status();
+	if (now != before)
+		sendCtrl(now);
+}
+
+bool UsbSide::deviceReachable() const
+{
+	return !m_receiver || m_receiver->link();
+}
+
+void UsbSide::handleAdmin(const QByteArray &payload)
+{
+	const QByteArray message = m_admin.feed(payload);
+	if (message.isEmpty())
+		return;
+	if (!deviceReachable()) {
+		// Through a receiver that does not hear its device the
+		// request goes nowhere; the plug-in's time-out covers it.
+		qCInfo(lcUsb) << "admin request dropped: no wireless link";
+		return;
+	}
+	QPointer<UsbSide> self(this);
+	const quint64 generation = m_plugGeneration;
+	m_device->handleMessage(
+		m_session, message, [self, generation](const QJsonObject &r) {
+			if (!self || self->m_plugGeneration != generation ||
+			    !self->deviceReachable())
+				return;
+			const QList<QByteArray> frames =
+				buildAdminFrames(compact(r));
+			if (frames.isEmpty())
+				qCWarning(lcUsb) << "reply too large to send";
+			// One write for all chunks: if the line is full the
+			// whole reply is lost, never its middle.
+			self->writeRaw(frames.join());
+		});
+}
+
+void UsbSide::onDeviceEnvelope(const QJsonObject &envelope)
+{
+	if (!isPluggedIn() || !m_helloAnswered || !deviceReachable())
+		return;
+	if (sendEnvelope(envelope))
+		++m_envelopesSent;
+}
+
+} // namespace quillmarch::sim
