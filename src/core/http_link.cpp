@@ -393,16 +393,26 @@ QString normalizeLanHost(const QString &text)
 			return QString();
 	}
 
+	// A port typed after the name stays after it: the rules below name
+	// the host, and "quillmarch0042:8080.local" would name nothing.
+	QString port;
+	const int colon = host.indexOf(QLatin1Char(':'));
+	if (colon > 0 && host.count(QLatin1Char(':')) == 1) {
+		port = host.mid(colon);
+		host.truncate(colon);
+	}
+
 	// Devices print their number on the case; its network name is
 	// derived from it.
 	if (host.size() <= 4 && isAsciiDigits(host)) {
 		return QStringLiteral("quillmarch%1.local")
-			.arg(host.toInt(), 4, 10, QLatin1Char('0'));
+			       .arg(host.toInt(), 4, 10, QLatin1Char('0')) +
+		       port;
 	}
 	if (host.startsWith(QLatin1String("quillmarch"), Qt::CaseInsensitive) &&
 	    !host.contains(QLatin1Char('.')))
-		return host.toLower() + QStringLiteral(".local");
-	return host;
+		return host.toLower() + QStringLiteral(".local") + port;
+	return host + port;
 }
 
 HttpLink::HttpLink(const QString &address, QObject *parent)

@@ -127,6 +127,10 @@ void TestHttpLink::normalizeLanHostRows_data()
 	row("mdns name", "quillmarch0042.local", "quillmarch0042.local");
 	row("url", "http://192.168.4.1/admin/x", "192.168.4.1");
 	row("port kept", "192.168.4.1:8080", "192.168.4.1:8080");
+	row("name with port", "Quillmarch0042:8080",
+	    "quillmarch0042.local:8080");
+	row("number with port", "42:8080", "quillmarch0042.local:8080");
+	row("ipv6 untouched", "fe80::1", "fe80::1");
 	row("inner space", "my device", "");
 	row("empty", "", "");
 	row("only a scheme", "http:// /", "");
