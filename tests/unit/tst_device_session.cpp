@@ -1,0 +1,716 @@
+#include "device_session.h"
+
+#include "../support/fake_link.h"
+
+#include <QJsonArray>
+#include <QMetaEnum>
+#include <QtTest>
+
+#include <memory>
+
+using namespace quillmarch;
+using quillmarch::test::FakeLink;
+using State = DeviceSession::State;
+
+namespace {
+
+constexpr int kNever = 600000;
+const QString kLost = "The connection to the device was lost";
+const QString kChecking = "Checking that the device can join Home…";
+const QString kStillWorking = "The device is still working on joining Home. "
+			      "Check back in a minute.";
+const QString kTransmitting =
+	"This device is set to send its scores to a wireless receiver, so its "
+	"Wi-Fi is switched off and it cannot see networks. Turn the wireless "
+	"link off to use Wi-Fi.";
+
+// A scripted device answer: "" is success, "code" or "code:message" a
+// failure, "never" no answer at all.
+struct Answer {
+	QString error;
+	QJsonObject result;
+};
+
+// A session on a fake link with a scripted device behind it. A method
+// answers from its queue first, then with its standing answer, and with an
+// empty success when nothing is scripted. States and recorded completions
+// share one log, so their order shows.
+struct Rig {
+	FakeLink *link = new FakeLink(true);
+	QStringList log;
+	std::unique_ptr<DeviceSession> session{new DeviceSession(link)};
+	QHash<QString, QList<Answer>> queued;
+	QHash<QString, Answer> standing;
+
+	explicit Rig(bool polls = true, DeviceSession::Timings t = fast())
+	{
+		link->setPollsState(polls);
+		session->setTimings(t);
+		QObject::connect(
+			session.get(), &DeviceSession::stateChanged,
+			[this](State s, const QString &detail) {
+				log << QMetaEnum::fromType<State>().valueToKey(
+					       s) +
+						(detail.isEmpty()
+							 ? QString()
+							 : ":" + detail);
+			});
+		link->fake()->setResponder([this](const QJsonObject &req) {
+			const QString m = req["method"].toString();
+			const Answer a = queued[m].isEmpty()
+						 ? standing.value(m)
+						 : queued[m].takeFirst();
+			const int id = req["id"].toInt();
+			const int colon = a.error.indexOf(':');
+			if (a.error.isEmpty())
+				link->fake()->replyOk(id, a.result);
+			else if (a.error != "never")
+				link->fake()->replyError(
+					id, a.error.left(colon),
+					colon < 0 ? QString()
+						  : a.error.mid(colon + 1));
+		});
+	}
+	static DeviceSession::Timings fast()
+	{
+		DeviceSession::Timings t;
+		t.pollMs = 5;
+		t.wifiVerifyStepMs = 1;
+		t.callMs = t.receiverLoginMs = t.pollCallMs = t.scanMs =
+			t.rebootMs = kNever;
+		return t;
+	}
+	// "method:code[:message]" makes that method fail from now on.
+	void failAlways(const QString &spec)
+	{
+		if (!spec.isEmpty())
+			standing[spec.section(':', 0, 0)] = {spec.section(':',
+									  1),
+							     {}};
+	}
+	void signIn(const QStringList &passwords = {"pw"},
+		    const QJsonObject &info = {})
+	{
+		session->start(passwords);
+		link->emitOpened(info);
+	}
+	QList<QJsonObject> sent(const QString &method) const
+	{
+		QList<QJsonObject> out;
+		for (const QJsonObject &r : link->fake()->sent())
+			if (r["method"] == method)
+				out << r["params"].toObject();
+		return out;
+	}
+	QStringList logins() const
+	{
+		QStringList out;
+		for (const QJsonObject &p : sent("login"))
+			out << p["password"].toString();
+		return out;
+	}
+	DeviceSession::DoneCallback record(const QString &tag)
+	{
+		return [this, tag](bool ok, const QString &message) {
+			log << QString("%1:%2:%3").arg(tag).arg(ok).arg(message);
+		};
+	}
+	RpcClient::Callback recordCall(const QString &tag)
+	{
+		return [this, tag](const RpcResult &r) {
+			log << QString("%1:%2:%3").arg(tag, r.code, r.message);
+		};
+	}
+};
+
+} // namespace
+
+class TestDeviceSession : public QObject {
+	Q_OBJECT
+
+private Q_SLOTS:
+	void initTestCase() { qRegisterMetaType<State>(); }
+	void signIn_data();
+	void signIn();
+	void knownPasswordIsReusedUntilStop();
+	void forcedPasswordChange_data();
+	void forcedPasswordChange();
+	void receiverOnlyAndLoginTimeouts_data();
+	void receiverOnlyAndLoginTimeouts();
+	void pollYieldsToUserCalls();
+	void pollOutcomes();
+	void linkLoss_data();
+	void linkLoss();
+	void stopIsSilent_data();
+	void stopIsSilent();
+	void destructionDropsCompletions_data();
+	void destructionDropsCompletions();
+	void scanWifi_data();
+	void scanWifi();
+	void verifyWifi_data();
+	void verifyWifi();
+	void wirelessTransmitter_data();
+	void wirelessTransmitter();
+	void controllersAndToken();
+};
+
+void TestDeviceSession::signIn_data()
+{
+	QTest::addColumn<QStringList>("candidates");
+	QTest::addColumn<QStringList>("answers");
+	QTest::addColumn<QStringList>("logins");
+	QTest::addColumn<QString>("outcome");
+	QTest::addColumn<QString>("lastError");
+	const auto row = [](const char *name, QStringList candidates,
+			    QStringList answers, QStringList logins,
+			    QString outcome, QString lastError) {
+		QTest::newRow(name) << candidates << answers << logins
+				    << outcome << lastError;
+	};
+	const QStringList abc{"a", "b", "c"};
+	row("second of three", abc, {"invalid_credentials", ""}, {"a", "b"},
+	    "Ready", "");
+	row("all wrong", abc, {"unauthorized", "forbidden", "bad_password"},
+	    abc, "NeedsPassword", "");
+	row("no candidates", {}, {}, {}, "NeedsPassword", "");
+	row("rate limited", abc, {"rate_limited:Wait 60 s"}, {"a"},
+	    "NeedsPassword", "Wait 60 s");
+	row("other failure", abc, {"storage_full:Storage is full"}, {"a"},
+	    "Error:Storage is full", "Storage is full");
+}
+
+void TestDeviceSession::signIn()
+{
+	QFETCH(QStringList, candidates);
+	QFETCH(QStringList, answers);
+	QFETCH(QString, outcome);
+	Rig rig;
+	for (const QString &a : answers)
+		rig.queued["login"] << Answer{a, {}};
+	rig.standing["getStatus"] = {"", {{"device_id", "QM-7"}}};
+	rig.signIn(candidates, {{"device_id", "QM-HELLO"}, {"fw", "1.0.4"}});
+
+	QTEST(rig.logins(), "logins");
+	QCOMPARE(rig.log, (QStringList{"Connecting", "SigningIn", outcome}));
+	QTEST(rig.session->lastError(), "lastError");
+	// The status is read after a successful sign-in only; until then the
+	// device's hello stands in for it.
+	const bool ready = outcome == "Ready";
+	QCOMPARE(rig.sent("getStatus").size(), ready ? 1 : 0);
+	QCOMPARE(rig.session->deviceId(), ready ? "QM-7" : "QM-HELLO");
+	QCOMPARE(rig.session->firmware(), QString("1.0.4"));
+}
+
+void TestDeviceSession::knownPasswordIsReusedUntilStop()
+{
+	Rig rig;
+	rig.queued["login"] << Answer{"unauthorized", {}};
+	rig.signIn({"a", "b", "c"});
+	rig.link->emitClosed("Cable unplugged");
+	rig.session->start({"x"});
+	rig.link->emitOpened();
+	QCOMPARE(rig.logins(), (QStringList{"a", "b", "b"}));
+	QCOMPARE(rig.log.mid(2),
+		 (QStringList{"Ready", "Lost:Cable unplugged", "Connecting",
+			      "SigningIn", "Ready"}));
+
+	rig.session->stop();
+	rig.session->start({"x"});
+	rig.link->emitOpened();
+	QCOMPARE(rig.logins().last(), QString("x"));
+}
+
+void TestDeviceSession::forcedPasswordChange_data()
+{
+	QTest::addColumn<bool>("polls");
+	QTest::newRow("network link polls") << true;
+	QTest::newRow("usb link pushes") << false;
+}
+
+void TestDeviceSession::forcedPasswordChange()
+{
+	QFETCH(bool, polls);
+	Rig rig(polls);
+	rig.standing["login"] = {"", {{"must_change_password", true}}};
+	rig.queued["changePassword"] << Answer{"weak_password:Too short", {}};
+	rig.signIn({"factory"});
+	QCOMPARE(rig.log.last(), QString("NeedsNewPassword"));
+
+	rig.session->changePassword("factory", "abc", rig.record("change"));
+	rig.session->changePassword("factory", "s3cret", rig.record("change"));
+	QCOMPARE(rig.sent("changePassword").last(),
+		 (QJsonObject{{"current_password", "factory"},
+			      {"new_password", "s3cret"},
+			      {"confirm_password", "s3cret"}}));
+	// A refused change leaves the state alone.
+	QCOMPARE(rig.log.mid(2),
+		 (QStringList{"NeedsNewPassword", "change:0:Too short", "Ready",
+			      "change:1:"}));
+	QVERIFY(!rig.session->mustChangePassword());
+
+	if (polls) {
+		QTRY_VERIFY(!rig.sent("getState").isEmpty());
+	} else {
+		QTest::qWait(10 * Rig::fast().pollMs);
+		QVERIFY(rig.sent("getState").isEmpty());
+	}
+
+	rig.link->emitClosed("gone");
+	rig.session->start({"other"});
+	rig.link->emitOpened();
+	QCOMPARE(rig.logins().last(), QString("s3cret"));
+}
+
+void TestDeviceSession::receiverOnlyAndLoginTimeouts_data()
+{
+	QTest::addColumn<bool>("viaReceiver");
+	QTest::addColumn<QString>("error");
+	QTest::newRow("through receiver")
+		<< true
+		<< "The paired device did not answer through the receiver. "
+		   "Check that the device is powered, in range of the receiver "
+		   "and linked to it, then try again.";
+	QTest::newRow("direct")
+		<< false << "The device did not answer 'login' in time";
+}
+
+// Each row can only end if the session gave the client the time-out of its
+// route: the other one never fires.
+void TestDeviceSession::receiverOnlyAndLoginTimeouts()
+{
+	QFETCH(bool, viaReceiver);
+	QFETCH(QString, error);
+	DeviceSession::Timings t = Rig::fast();
+	(viaReceiver ? t.receiverLoginMs : t.callMs) = 30;
+	Rig rig(true, t);
+	rig.standing["login"] = {"never", {}};
+
+	if (viaReceiver) {
+		rig.signIn({"pw"}, {{"receiver", true}});
+		QTest::qWait(10 * t.pollMs);
+		QCOMPARE(rig.log, (QStringList{"Connecting", "Ready"}));
+		QVERIFY(rig.session->receiverOnly());
+		QVERIFY(rig.link->fake()->sent().isEmpty());
+		rig.session->manageViaReceiver({"pw"});
+		QVERIFY(!rig.session->receiverOnly());
+	} else {
+		rig.signIn({"pw"});
+	}
+	QCOMPARE(rig.log.last(), QString("SigningIn"));
+	QTRY_COMPARE_WITH_TIMEOUT(rig.log.last(), "Error:" + error, 5000);
+	QCOMPARE(rig.session->lastError(), error);
+	QCOMPARE(rig.logins(), QStringList{"pw"});
+}
+
+void TestDeviceSession::pollYieldsToUserCalls()
+{
+	Rig rig;
+	rig.standing["getSettings"] = {"never", {}};
+	rig.signIn();
+	QTRY_VERIFY(!rig.sent("getState").isEmpty());
+
+	rig.session->rpc()->call("getSettings");
+	const int polls = rig.sent("getState").size();
+	QTest::qWait(20 * Rig::fast().pollMs);
+	QCOMPARE(rig.sent("getState").size(), polls);
+	// Skipped, not queued behind the user's call.
+	QCOMPARE(rig.session->rpc()->pending(), 1);
+	rig.link->fake()->replyOk(rig.link->fake()->lastId());
+	QTRY_VERIFY(rig.sent("getState").size() > polls);
+}
+
+// One run through what poll answers do: forward the state, sign in again
+// when the device forgot the sign-in, and give up on the link after three
+// time-outs in a row, a success in between starting the count afresh.
+void TestDeviceSession::pollOutcomes()
+{
+	Rig rig;
+	QSignalSpy envelopes(rig.session.get(), &DeviceSession::envelope);
+	const Answer timeout{"timeout:late", {}};
+	rig.queued["getState"] = {{"", {{"home_score", "3"}}},
+				  {"unauthorized:Sign in", {}},
+				  timeout,
+				  timeout,
+				  {},
+				  timeout,
+				  timeout};
+	rig.standing["getState"] = timeout;
+	rig.signIn({"pw", "spare"});
+	QTRY_COMPARE(rig.link->closeCount(), 1);
+
+	// close() reports nothing: no new state, and no poll on the dead link.
+	QTest::qWait(10 * Rig::fast().pollMs);
+	QCOMPARE(rig.sent("getState").size(), 8);
+	QCOMPARE(rig.logins(), (QStringList{"pw", "pw"}));
+	QCOMPARE(rig.log,
+		 (QStringList{"Connecting", "SigningIn", "Ready", "Ready"}));
+	QCOMPARE(envelopes.size(), 2);
+	QCOMPARE(envelopes.at(0).at(0).toJsonObject(),
+		 (QJsonObject{{"home_score", "3"}}));
+
+	// Envelopes the carrier pushes pass straight through.
+	rig.link->emitEnvelope({{"away_score", "1"}});
+	QCOMPARE(envelopes.last().at(0).toJsonObject(),
+		 (QJsonObject{{"away_score", "1"}}));
+}
+
+void TestDeviceSession::linkLoss_data()
+{
+	QTest::addColumn<QString>("reboot");
+	QTest::addColumn<QStringList>("log");
+	const QString call = "call:disconnected:" + kLost;
+	const QString lost = "Lost:Cable unplugged";
+	QTest::newRow("no restart") << "" << QStringList{call, lost};
+	QTest::newRow("restart unanswered")
+		<< "never" << QStringList{"reboot:1:", call, "Restarting"};
+	QTest::newRow("restart timed out")
+		<< "timeout:late"
+		<< QStringList{"reboot:1:", call, "Restarting"};
+	QTest::newRow("restart refused")
+		<< "forbidden:No" << QStringList{"reboot:0:No", call, lost};
+}
+
+// Calls hear of the loss before the state changes.
+void TestDeviceSession::linkLoss()
+{
+	QFETCH(QString, reboot);
+	QFETCH(QStringList, log);
+	Rig rig(false);
+	rig.standing["getSettings"] = {"never", {}};
+	rig.standing["reboot"] = {reboot, {}};
+	rig.signIn();
+	if (!reboot.isEmpty())
+		rig.session->reboot(rig.record("reboot"));
+	rig.session->rpc()->call("getSettings", {}, rig.recordCall("call"));
+	rig.link->emitClosed("Cable unplugged");
+	QCOMPARE(rig.log.mid(3), log);
+	QCOMPARE(rig.session->restarting(), log.last() == "Restarting");
+}
+
+void TestDeviceSession::stopIsSilent_data()
+{
+	QTest::addColumn<bool>("signingIn");
+	QTest::newRow("while signing in") << true;
+	QTest::newRow("ready with a call pending") << false;
+}
+
+void TestDeviceSession::stopIsSilent()
+{
+	QFETCH(bool, signingIn);
+	Rig rig;
+	rig.standing["login"] = {signingIn ? "never" : "", {}};
+	rig.standing["getSettings"] = {"never", {}};
+	rig.signIn();
+	QStringList expected = rig.log;
+	if (!signingIn) {
+		rig.session->rpc()->call("getSettings", {},
+					 rig.recordCall("call"));
+		expected << "call:disconnected:Disconnected";
+	}
+	rig.session->stop();
+	rig.link->emitClosed("late");
+	QTest::qWait(10 * Rig::fast().pollMs);
+	QCOMPARE(rig.log, expected);
+	QCOMPARE(rig.session->state(), State::Idle);
+	QCOMPARE(rig.link->closeCount(), 1);
+}
+
+void TestDeviceSession::destructionDropsCompletions_data()
+{
+	QTest::addColumn<int>("pending");
+	QTest::newRow("sign-in") << 0;
+	QTest::newRow("wifi check timer") << 1;
+	QTest::newRow("wireless link after empty scan") << 2;
+	QTest::newRow("destroyed by a progress callback") << 3;
+	QTest::newRow("destroyed by a status listener") << 4;
+}
+
+// Meant for the sanitizer build, where a completion or timer that outlives
+// the session reports its use of freed memory.
+void TestDeviceSession::destructionDropsCompletions()
+{
+	QFETCH(int, pending);
+	DeviceSession::Timings t = Rig::fast();
+	t.wifiVerifyStepMs = 20;
+	Rig rig(true, t);
+	int completions = 0;
+	const auto done = [&](bool, const QString &) {
+		++completions;
+	};
+	const auto drop = [&] {
+		rig.session.reset();
+	};
+	rig.standing["login"] = {pending == 0 ? "never" : "", {}};
+	rig.standing["scanWifi"] = {"", {{"networks", QJsonArray()}}};
+	rig.standing["getEspNow"] = {"never", {}};
+	rig.signIn();
+	if (pending == 1)
+		rig.session->configureWifi("Home", "pw", {}, done);
+	if (pending == 2)
+		rig.session->scanWifi([&](bool, const QList<WifiNetwork> &,
+					  const QString &) { ++completions; });
+	if (pending == 3)
+		rig.session->configureWifi(
+			"Home", "pw", [&](const QString &) { drop(); }, done);
+	if (pending == 4) {
+		QObject::connect(rig.session.get(),
+				 &DeviceSession::statusUpdated, drop);
+		rig.session->configureWifi("Home", "pw", {}, done);
+		QTRY_VERIFY(!rig.session);
+	}
+	rig.session.reset();
+	QTest::qWait(3 * t.wifiVerifyStepMs);
+	QCOMPARE(completions, 0);
+}
+
+void TestDeviceSession::scanWifi_data()
+{
+	QTest::addColumn<QString>("scan");
+	QTest::addColumn<QJsonArray>("networks");
+	QTest::addColumn<QString>("espnow");
+	QTest::addColumn<QJsonObject>("block");
+	QTest::addColumn<QString>("expected");
+	QTest::addColumn<int>("linkReads");
+	const auto net = [](const char *ssid, int rssi, QJsonValue auth) {
+		return QJsonObject{{"ssid", ssid},
+				   {"rssi", rssi},
+				   {"auth", auth}};
+	};
+	const QJsonObject tx{{"role", "tx"}};
+	QTest::newRow("repeats, blanks, order, numeric auth")
+		<< ""
+		<< QJsonArray{net("Cafe", -70, "WPA2"), net("", -10, 0),
+			      net("Home", -40, 3), net("Cafe", -20, "OPEN"),
+			      net("Lab", -55, "WPA3")}
+		<< "" << tx << "1 Home -40 3|Lab -55 WPA3|Cafe -70 WPA2" << 0;
+	QTest::newRow("empty, transmitter")
+		<< "" << QJsonArray() << "" << tx << "1 " + kTransmitting << 1;
+	QTest::newRow("nameless only, transmitter from next start")
+		<< "" << QJsonArray{net("", -30, 1)} << ""
+		<< QJsonObject{{"role", "off"}, {"configured_role", "tx"}}
+		<< "1 " + kTransmitting << 1;
+	QTest::newRow("empty, no wireless link")
+		<< "" << QJsonArray() << "not_available_here" << tx << "1 "
+		<< 1;
+	QTest::newRow("scan failed") << "radio_off:Radio is off" << QJsonArray()
+				     << "" << tx << "0 Radio is off" << 0;
+}
+
+void TestDeviceSession::scanWifi()
+{
+	QFETCH(QString, scan);
+	QFETCH(QJsonArray, networks);
+	QFETCH(QString, espnow);
+	QFETCH(QJsonObject, block);
+	Rig rig;
+	rig.signIn();
+	rig.standing["scanWifi"] = {scan, {{"networks", networks}}};
+	rig.standing["getEspNow"] = {espnow, {{"espnow", block}}};
+	QString got;
+	rig.session->scanWifi([&](bool ok, const QList<WifiNetwork> &list,
+				  const QString &message) {
+		QStringList items;
+		for (const WifiNetwork &n : list)
+			items << QString("%1 %2 %3")
+					 .arg(n.ssid)
+					 .arg(n.rssi)
+					 .arg(n.auth);
+		got = QString("%1 %2%3").arg(ok).arg(items.join('|'), message);
+	});
+	QTEST(got, "expected");
+	QTEST(int(rig.sent("getEspNow").size()), "linkReads");
+}
+
+void TestDeviceSession::verifyWifi_data()
+{
+	QTest::addColumn<QString>("failure");
+	QTest::addColumn<QJsonArray>("reports");
+	QTest::addColumn<QString>("ip");
+	QTest::addColumn<QString>("result");
+	QTest::addColumn<QStringList>("progress");
+	QTest::addColumn<int>("checks");
+	const QJsonObject joined{{"state", "ok"}};
+	const QJsonObject working{{"state", "connecting"},
+				  {"elapsed_ms", 4999}};
+	const auto reverted = [](const char *detail) {
+		return QJsonObject{{"state", "reverted"}, {"detail", detail}};
+	};
+	QStringList thirteen{kChecking};
+	while (thirteen.size() < 13)
+		thirteen << kChecking + " (4 s)";
+
+	QTest::newRow("joined") << "" << QJsonArray{joined} << "192.168.1.7"
+				<< "1:Joined Home (192.168.1.7)."
+				<< QStringList{kChecking} << 1;
+	QTest::newRow("working, then joined, address unknown")
+		<< "" << QJsonArray{working, joined} << ""
+		<< "1:Joined Home."
+		<< QStringList{kChecking, kChecking + " (4 s)"} << 2;
+	QTest::newRow("reverted with detail")
+		<< "" << QJsonArray{reverted("auth failed")} << ""
+		<< "0:The device could not join Home: auth failed. Check the "
+		   "password and try again."
+		<< QStringList{kChecking} << 1;
+	QTest::newRow("reverted without detail")
+		<< "" << QJsonArray{reverted("")} << ""
+		<< "0:The device could not join Home. Check the password and "
+		   "try again."
+		<< QStringList{kChecking} << 1;
+	QTest::newRow("still working")
+		<< "" << QJsonArray{working} << ""
+		<< "0:" + kStillWorking << thirteen << 13;
+	QTest::newRow("status unreadable")
+		<< "getStatus:timeout:Status timed out" << QJsonArray() << ""
+		<< "0:Status timed out" << QStringList{kChecking} << 1;
+	QTest::newRow("refused") << "configureWifi:bad_request:SSID too long"
+				 << QJsonArray() << ""
+				 << "0:SSID too long" << QStringList() << 0;
+}
+
+void TestDeviceSession::verifyWifi()
+{
+	QFETCH(QString, failure);
+	QFETCH(QJsonArray, reports);
+	QFETCH(QString, ip);
+	Rig rig;
+	rig.signIn();
+	for (const QJsonValue &report : reports) {
+		const Answer a{"",
+			       {{"wifi_provision", report},
+				{"wifi_sta_ip", ip}}};
+		rig.queued["getStatus"] << a;
+		rig.standing["getStatus"] = a; // the last report repeats
+	}
+	rig.failAlways(failure);
+	const int before = rig.sent("getStatus").size();
+
+	QStringList progress;
+	QString result;
+	rig.session->configureWifi(
+		"Home", "secret", [&](const QString &t) { progress << t; },
+		[&](bool ok, const QString &m) {
+			result += QString("%1:%2").arg(ok).arg(m);
+		});
+	QTRY_VERIFY(!result.isEmpty());
+	QTest::qWait(20);
+	QTEST(result, "result");
+	QTEST(progress, "progress");
+	QTEST(int(rig.sent("getStatus").size() - before), "checks");
+	QCOMPARE(rig.sent("configureWifi").first(),
+		 (QJsonObject{{"ssid", "Home"}, {"pass", "secret"}}));
+}
+
+void TestDeviceSession::wirelessTransmitter_data()
+{
+	QTest::addColumn<bool>("enable");
+	QTest::addColumn<QString>("peer");
+	QTest::addColumn<QString>("key");
+	QTest::addColumn<bool>("generate");
+	QTest::addColumn<QString>("failure");
+	QTest::addColumn<QJsonObject>("params");
+	QTest::addColumn<QString>("done");
+	const auto row = [](const char *name, bool enable, QString peer,
+			    QString key, bool generate, QString failure,
+			    QJsonObject params, QString done) {
+		QTest::newRow(name) << enable << peer << key << generate
+				    << failure << params << done;
+	};
+	const QJsonObject generated{{"role", "tx"}, {"generate_key", true}};
+	row("address cleaned, key given", true, " AA:BB:CC:DD:EE:0F ", " k3y ",
+	    false, "",
+	    {{"role", "tx"}, {"peer_mac", "aa:bb:cc:dd:ee:0f"}, {"key", "k3y"}},
+	    "1::K-NEW");
+	row("generated key, never a key", true, "", "k3y", true, "", generated,
+	    "1::K-NEW");
+	row("blanks left out", true, "  ", "  ", false, "", {{"role", "tx"}},
+	    "1::K-NEW");
+	row("restart refused, key handed on", true, "", "", true,
+	    "reboot:forbidden:No", generated, "0:No:K-NEW");
+	row("setting refused", true, "", "", true, "setEspNow:bad_request:Bad",
+	    generated, "0:Bad:");
+	row("off", false, "", "", false, "", {{"role", "off"}}, "1::");
+}
+
+void TestDeviceSession::wirelessTransmitter()
+{
+	QFETCH(bool, enable);
+	QFETCH(QString, failure);
+	Rig rig;
+	rig.signIn();
+	rig.standing["setEspNow"] = {"", {{"key", "K-NEW"}}};
+	rig.failAlways(failure);
+	// Start from the opposite role so that every change shows. A key
+	// without a receiver address pairs with nothing.
+	WirelessLink before;
+	rig.standing["getEspNow"] = {
+		"",
+		{{"espnow", QJsonObject{{"role", enable ? "rx" : "tx"},
+					{"key_set", true}}}}};
+	rig.session->wirelessLink([&](const WirelessLink &l) { before = l; });
+	QVERIFY(before.supported && !before.keySet);
+	QCOMPARE(rig.session->wirelessTransmitter(), !enable);
+
+	QString done;
+	if (enable) {
+		QFETCH(QString, peer);
+		QFETCH(QString, key);
+		QFETCH(bool, generate);
+		rig.session->enableWirelessTransmitter(
+			peer, key, generate,
+			[&](bool ok, const QString &m, const QString &k) {
+				done = QString("%1:%2:%3").arg(ok).arg(m, k);
+			});
+	} else {
+		rig.session->disableEspNowSender(
+			[&](bool ok, const QString &m) {
+				done = QString("%1:%2:").arg(ok).arg(m);
+			});
+	}
+	QTEST(rig.sent("setEspNow").value(0), "params");
+	QTEST(done, "done");
+	const bool set = !failure.startsWith("setEspNow");
+	QCOMPARE(rig.session->wirelessTransmitter(), enable == set);
+	QCOMPARE(rig.sent("reboot").size(), set ? 1 : 0);
+	QCOMPARE(rig.session->restarting(), failure.isEmpty());
+}
+
+void TestDeviceSession::controllersAndToken()
+{
+	Rig rig;
+	rig.signIn();
+	const QJsonObject a{{"manufacturer", "Daktronics"},
+			    {"model", "All Sport 5000"},
+			    {"sport", "basketball"},
+			    {"input_type", "rs232"}};
+	QJsonObject b = a;
+	b["input_type"] = "current_loop";
+	const QJsonObject partial{{"manufacturer", "OES"}};
+	rig.standing["getControllerList"] = {
+		"",
+		{{"controllers", QJsonArray{a, a, b, partial, b}}}};
+	QList<QJsonObject> choices;
+	rig.session->listControllers([&](bool ok,
+					 const QList<ControllerChoice> &list,
+					 const QString &) {
+		for (const ControllerChoice &c : list)
+			choices << c.toJson();
+		choices << QJsonObject{{"ok", ok}};
+	});
+	QCOMPARE(choices, (QList<QJsonObject>{a,
+					      b,
+					      {{"manufacturer", "OES"},
+					       {"model", ""},
+					       {"sport", ""},
+					       {"input_type", ""}},
+					      {{"ok", true}}}));
+
+	rig.standing["ensureApiToken"] = {"", {{"token", "tok-123"}}};
+	QString token;
+	rig.session->ensureApiToken(
+		[&](bool, const QString &t, const QString &) { token = t; });
+	QCOMPARE(token, QString("tok-123"));
+	QCOMPARE(rig.sent("ensureApiToken").value(0), QJsonObject());
+}
+
+QTEST_GUILESS_MAIN(TestDeviceSession)
+#include "tst_device_session.moc"
