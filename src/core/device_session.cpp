@@ -321,11 +321,15 @@ void DeviceSession::pollOnce()
 			if (r.code == QLatin1String("timeout") &&
 			    ++m_pollTimeouts >= kMaxPollTimeouts) {
 				// The device is gone without the carrier
-				// noticing. Nothing is left to poll on a
-				// closed link.
+				// noticing. Closing the link reports nothing,
+				// so report the loss here: a session that
+				// still said Ready would leave the user
+				// waiting on a device that is not there.
 				m_pollTimeouts = 0;
 				m_pollTimer.stop();
 				m_link->close();
+				onLinkClosed(tr(
+					"The device stopped answering. Check that it is powered and on the network."));
 			}
 		},
 		m_timings.pollCallMs);

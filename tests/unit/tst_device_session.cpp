@@ -338,12 +338,16 @@ void TestDeviceSession::pollOutcomes()
 	rig.signIn({"pw", "spare"});
 	QTRY_COMPARE(rig.link->closeCount(), 1);
 
-	// close() reports nothing: no new state, and no poll on the dead link.
+	// close() reports nothing, so the session reports the loss itself,
+	// and nothing polls the dead link.
 	QTest::qWait(10 * Rig::fast().pollMs);
 	QCOMPARE(rig.sent("getState").size(), 8);
 	QCOMPARE(rig.logins(), (QStringList{"pw", "pw"}));
 	QCOMPARE(rig.log,
-		 (QStringList{"Connecting", "SigningIn", "Ready", "Ready"}));
+		 (QStringList{"Connecting", "SigningIn", "Ready", "Ready",
+			      "Lost:The device stopped answering. Check that "
+			      "it is powered and on the network."}));
+	QCOMPARE(rig.session->state(), DeviceSession::Lost);
 	QCOMPARE(envelopes.size(), 2);
 	QCOMPARE(envelopes.at(0).at(0).toJsonObject(),
 		 (QJsonObject{{"home_score", "3"}}));
