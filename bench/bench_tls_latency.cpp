@@ -1,0 +1,149 @@
+// Latency of one score change over the secure network feed: from the fake
+// device writing an envelope line on the TLS connection to the feed's
+// envelope signal. The device runs on its own thread, as a real device runs
+// on its own clock, and stamps each envelope with a monotonic time.
+//
+//   bench_tls_latency [count]     (default 2000 envelopes)
+#include "tls_feed.h"
+
+#include "../tests/support/fake_tls_feed_server.h"
+
+#include <QCoreApplication>
+#include <QRandomGenerator>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+using namespace quillmarch;
+using quillmarch::test::FakeTlsFeedServer;
+
+namespace {
+
+qint64 nowNs()
+{
+	return std::chrono::duration_cast<std::chrono::nanoseconds>(
+		       std::chrono::steady_clock::now().time_since_epoch())
+		.count();
+}
+
+double percentile(const std::vector<double> &sorted, double p)
+{
+	if (sorted.empty())
+		return 0;
+	const size_t i = std::min(sorted.size() - 1,
+				  size_t(p / 100.0 * double(sorted.size())));
+	return sorted[i];
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	QCoreApplication app(argc, argv);
+	const int count = argc > 1 ? std::max(10, atoi(argv[1])) : 2000;
+
+	QThread deviceThread;
+	auto *server = new FakeTlsFeedServer(QUILLMARCH_TLS_TEST_DATA);
+	if (!server->hasIdentity()) {
+		std::fprintf(stderr, "cannot read the test certificate\n");
+		return 1;
+	}
+	server->moveToThread(&deviceThread);
+	deviceThread.start();
+	bool listening = false;
+	QMetaObject::invokeMethod(
+		server, [&] { listening = server->start(); },
+		Qt::BlockingQueuedConnection);
+	if (!listening) {
+		std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
+		deviceThread.quit();
+		deviceThread.wait();
+		delete server;
+		return 1;
+	}
+
+	TlsFeed feed;
+	std::vector<double> latenciesMs;
+	latenciesMs.reserve(size_t(count));
+	QObject::connect(&feed, &TlsFeed::envelope, [&](const QJsonObject &e) {
+		const qint64 stamp = e.value(QLatin1String("bench_ns"))
+					     .toString()
+					     .toLongLong();
+		if (stamp == 0)
+			return;
+		latenciesMs.push_back(double(nowNs() - stamp) / 1e6);
+		if (int(latenciesMs.size()) >= count)
+			app.quit();
+	});
+
+	// Envelopes at random 2-8 ms intervals, so they land at every phase of
+	// the main thread's event loop.
+	auto *pacer = new QTimer;
+	pacer->setSingleShot(true);
+	pacer->setTimerType(Qt::PreciseTimer);
+	pacer->moveToThread(&deviceThread);
+	int sent = 0;
+	QObject::connect(pacer, &QTimer::timeout, pacer, [&, pacer] {
+		if (sent >= count)
+			return;
+		++sent;
+		const QByteArray line =
+			"{\"type\":\"state\",\"sport\":\"basketball\","
+			"\"fields\":{\"home_score\":" +
+			QByteArray::number(sent) +
+			",\"away_score\":17,\"clock\":\"04:12\"},"
+			"\"bench_ns\":\"" +
+			QByteArray::number(nowNs()) + "\"}\n";
+		server->send(line);
+		pacer->start(2 + int(QRandomGenerator::global()->bounded(7)));
+	});
+	QObject::connect(&feed, &TlsFeed::connectedChanged,
+			 [&](bool connected, const QString &detail) {
+				 if (!connected) {
+					 std::fprintf(stderr, "feed lost: %s\n",
+						      qPrintable(detail));
+					 app.exit(1);
+					 return;
+				 }
+				 QMetaObject::invokeMethod(pacer, [pacer] {
+					 pacer->start(5);
+				 });
+			 });
+	QTimer::singleShot(120000, &app, [&] {
+		std::fprintf(stderr, "gave up waiting\n");
+		app.exit(1);
+	});
+	feed.connectTo(QStringLiteral("127.0.0.1"), server->port(),
+		       QStringLiteral("bench-token"));
+	const int rc = app.exec();
+
+	QObject::disconnect(&feed, &TlsFeed::connectedChanged, nullptr,
+			    nullptr);
+	feed.stop();
+	QMetaObject::invokeMethod(
+		server,
+		[server, pacer] {
+			delete pacer;
+			delete server;
+		},
+		Qt::BlockingQueuedConnection);
+	deviceThread.quit();
+	deviceThread.wait();
+	if (rc != 0 || latenciesMs.empty())
+		return rc != 0 ? rc : 1;
+
+	std::sort(latenciesMs.begin(), latenciesMs.end());
+	std::printf("envelopes %zu\n", latenciesMs.size());
+	std::printf(
+		"latency ms: min %.3f median %.3f p90 %.3f p99 %.3f max %.3f\n",
+		latenciesMs.front(), percentile(latenciesMs, 50),
+		percentile(latenciesMs, 90), percentile(latenciesMs, 99),
+		latenciesMs.back());
+	std::printf("p99 within one 60 fps frame (16.7 ms): %s\n",
+		    percentile(latenciesMs, 99) <= 16.7 ? "yes" : "no");
+	return 0;
+}

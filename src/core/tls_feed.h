@@ -1,0 +1,103 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class QSslSocket;
+
+namespace quillmarch {
+
+// Cuts the secure feed's byte stream into lines and each line into a JSON
+// object. A line ends at a line feed; surrounding white space (a carriage
+// return included) is trimmed, and lines that are empty or not a JSON object
+// are skipped. Pure byte work, so it can be tested and fuzzed without a
+// socket.
+class FeedLineSplitter {
+public:
+	void append(const QByteArray &bytes);
+	// Takes lines off the front of the buffer until one holds an object and
+	// stores it in *object. False when no complete line is left; the bytes
+	// of an unfinished line stay buffered.
+	bool next(QJsonObject *object);
+	void clear();
+
+	// Bytes received but not yet taken as lines.
+	QByteArray pending() const { return m_buffer.mid(m_start); }
+
+private:
+	QByteArray m_buffer;
+	int m_start = 0;   // bytes before this were already taken
+	int m_scanned = 0; // bytes before this hold no line feed
+};
+
+// The device's live scores over the local network: a TLS connection to the
+// device, proved with its access token, then one live-data envelope per line.
+// A dropped connection is retried with a growing delay until stop(); a
+// device that refuses the token is not retried.
+class TlsFeed : public QObject {
+	Q_OBJECT
+
+public:
+	static constexpr quint16 kDefaultPort = 1010;
+	static constexpr int kInitialBackoffMs = 1000;
+	static constexpr int kMaxBackoffMs = 15000;
+
+	explicit TlsFeed(QObject *parent = nullptr);
+	~TlsFeed() override;
+
+	// Delay before the first retry and the most it grows to. Tests shorten
+	// them; the defaults are what the device expects. Takes effect for the
+	// next attempt.
+	void setBackoff(int initialMs, int maxMs);
+
+	// Starts over: any current connection is stopped first. Port 0 means
+	// the device's feed port.
+	void connectTo(const QString &host, quint16 port, const QString &token);
+	void stop();
+
+	QString host() const { return m_host; }
+	quint16 port() const { return m_port; }
+	bool isRunning() const { return m_wanted; }
+	bool isAuthenticated() const { return m_authenticated; }
+	// The last problem in words for the user; empty after the device
+	// accepted the token.
+	QString lastError() const { return m_lastError; }
+	// The delay the next failed attempt will wait before retrying.
+	int backoffMs() const { return m_backoffMs; }
+	bool isReconnectScheduled() const
+	{
+		return m_reconnectTimer.isActive();
+	}
+
+Q_SIGNALS:
+	void connectedChanged(bool connected, const QString &detail);
+	void envelope(const QJsonObject &envelope);
+
+private:
+	void openSocket();
+	void dropSocket();
+	void onEncrypted();
+	void onReadyRead();
+	void onSocketError();
+	void onConnectionLost();
+	bool handleObject(const QJsonObject &object);
+
+	QSslSocket *m_socket = nullptr;
+	QString m_host;
+	quint16 m_port = kDefaultPort;
+	QString m_token;
+	FeedLineSplitter m_lines;
+	bool m_authenticated = false;
+	bool m_authFailed = false;
+	bool m_wanted = false;
+	QString m_lastError;
+	QTimer m_reconnectTimer;
+	int m_initialBackoffMs = kInitialBackoffMs;
+	int m_maxBackoffMs = kMaxBackoffMs;
+	int m_backoffMs = kInitialBackoffMs;
+};
+
+} // namespace quillmarch
