@@ -151,6 +151,12 @@ void TlsFeed::onReadyRead()
 		if (!handleObject(object))
 			return;
 	}
+	if (m_socket == socket && m_lines.pendingSize() > kMaxLineBytes) {
+		m_lastError = tr(
+			"The device sent data that is not a live update. Check that the address belongs to a Quillmarch device.");
+		dropSocket();
+		onConnectionLost();
+	}
 }
 
 // False when reading has to stop because the device refused us.

@@ -26,6 +26,7 @@ public:
 
 	// Bytes received but not yet taken as lines.
 	QByteArray pending() const { return m_buffer.mid(m_start); }
+	int pendingSize() const { return int(m_buffer.size()) - m_start; }
 
 private:
 	QByteArray m_buffer;
@@ -44,6 +45,9 @@ public:
 	static constexpr quint16 kDefaultPort = 1010;
 	static constexpr int kInitialBackoffMs = 1000;
 	static constexpr int kMaxBackoffMs = 15000;
+	// A live update is a few hundred bytes; a "line" this long is a
+	// device gone wrong, and buffering it would only eat memory.
+	static constexpr int kMaxLineBytes = 1 << 20;
 
 	explicit TlsFeed(QObject *parent = nullptr);
 	~TlsFeed() override;

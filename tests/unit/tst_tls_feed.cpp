@@ -54,6 +54,7 @@ private Q_SLOTS:
 	void rejectionBeforeAuth_data();
 	void rejectionBeforeAuth();
 	void authFailAfterAuth();
+	void endlessLineIsDropped();
 	void droppedConnectionBacksOff();
 	void refusedAttemptsBackOff();
 	void stopAndRestart();
@@ -228,6 +229,30 @@ void TstTlsFeed::authFailAfterAuth()
 	QCOMPARE(connected.at(2).at(0).toBool(), true);
 	QCOMPARE(server->authLines().size(), 2);
 	QCOMPARE(feed.lastError(), QString());
+}
+
+// A peer that never ends its line must not grow memory without bound: the
+// connection is dropped with a sentence, and retried like any other loss.
+void TstTlsFeed::endlessLineIsDropped()
+{
+	auto server = startServer();
+	QVERIFY(server);
+	TlsFeed feed;
+	feed.setBackoff(30, 60);
+	QSignalSpy connected(&feed, &TlsFeed::connectedChanged);
+	feed.connectTo(QStringLiteral("127.0.0.1"), server->port(),
+		       QStringLiteral("t"));
+	QTRY_COMPARE(connected.count(), 1);
+
+	const QByteArray chunk(64 * 1024, 'x');
+	for (int i = 0; i < 17; ++i)
+		server->send(chunk);
+	// Retried after the short backoff: dropped, then accepted again.
+	QTRY_VERIFY_WITH_TIMEOUT(connected.count() >= 3, 10000);
+	QCOMPARE(connected.at(1).at(0).toBool(), false);
+	QVERIFY(connected.at(1).at(1).toString().startsWith(
+		"The device sent data that is not a live update."));
+	QCOMPARE(connected.at(2).at(0).toBool(), true);
 }
 
 // Attempt spacing measured on the server's clock, with every attempt after
