@@ -172,8 +172,10 @@ public:
 		frames.clear();
 		replies.clear();
 		envelopeTimes.clear();
+		received.clear();
 	}
 
+	QByteArray received;    // every byte, frames or not
 	QList<UsbFrame> frames; // in arrival order
 	QList<QJsonObject> replies;
 	QList<qint64> envelopeTimes;
@@ -198,6 +200,7 @@ private:
 	}
 	void take(const QByteArray &bytes)
 	{
+		received += bytes;
 		for (const UsbFrame &f : m_parser.feed(bytes)) {
 			frames.append(f);
 			if (f.type == kFrameEnvelope)

@@ -48,8 +48,12 @@ DeviceProcess::DeviceProcess(const DeviceOptions &options, QObject *parent)
 	  m_options(options)
 {
 	m_device = new DeviceModel(m_options.device, this);
-	if (m_options.usb)
+	if (m_options.usb) {
 		m_usb = new UsbSide(m_device, m_options.usbSide, this);
+		// Also after a restart that unplugged the cable.
+		connect(m_usb, &UsbSide::pluggedIn, this,
+			&DeviceProcess::announceUsb);
+	}
 }
 
 DeviceProcess::~DeviceProcess()
@@ -70,7 +74,6 @@ bool DeviceProcess::start()
 				     error.toLocal8Bit().constData());
 			return false;
 		}
-		announceUsb();
 	}
 	m_device->start();
 
@@ -173,18 +176,27 @@ void DeviceProcess::runCommand(const QByteArray &line)
 	} else if (line == "plug") {
 		if (m_usb && !m_usb->isPluggedIn()) {
 			QString error;
-			if (m_usb->plugIn(&error))
-				announceUsb();
+			m_usb->plugIn(&error);
 		}
 	} else if (line == "link on" || line == "link off") {
 		if (m_usb && m_usb->receiver())
 			m_usb->setDeviceInRange(line == "link on");
 		else
 			qCWarning(lcProcess) << "link on/off needs --receiver";
+	} else if (line == "reboot") {
+		m_device->restart(QStringLiteral("operator"));
+	} else if (line.startsWith("busy ")) {
+		bool ok = false;
+		const int count = line.mid(5).trimmed().toInt(&ok);
+		if (ok && count >= 0)
+			m_device->setBusyReplies(count);
+		else
+			qCWarning(lcProcess) << "busy takes a count";
 	} else {
 		qCWarning(lcProcess).noquote()
 			<< "unknown command:" << QString::fromUtf8(line)
-			<< "(quit, unplug, plug, link on, link off)";
+			<< "(quit, unplug, plug, link on, link off, reboot, "
+			   "busy N)";
 	}
 }
 

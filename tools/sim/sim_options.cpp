@@ -1,6 +1,7 @@
 #include "sim_options.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
 
 namespace quillmarch::sim {
 
@@ -15,6 +16,9 @@ bool toInt(const QString &text, int low, int high, int *out)
 	*out = int(value);
 	return true;
 }
+
+// The receiver address a device behind a receiver is paired with.
+const char kReceiverMac[] = "a4:cf:12:0b:7e:31";
 
 } // namespace
 
@@ -47,7 +51,8 @@ ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 		"On start it prints one line per carrier to stdout, e.g. "
 		"\"usb /dev/pts/7\", then logs to stderr.\n"
 		"Stop it with SIGTERM or SIGINT, or type \"quit\". Other "
-		"commands on stdin: unplug, plug, link on, link off."));
+		"commands on stdin: unplug, plug, link on, link off, reboot, "
+		"busy N."));
 	parser.addHelpOption();
 	parser.addPositionalArgument(QStringLiteral("command"),
 				     QStringLiteral("\"device\""));
@@ -64,9 +69,11 @@ ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 		QStringLiteral("rate"),
 		QStringLiteral("Live-data envelopes per second, 1 to 50."),
 		QStringLiteral("n"), QStringLiteral("4"));
-	const QCommandLineOption seed(QStringLiteral("seed"),
-				      QStringLiteral("Seed of the game."),
-				      QStringLiteral("n"), QStringLiteral("1"));
+	const QCommandLineOption seed(
+		QStringLiteral("seed"),
+		QStringLiteral("Seed of the game, and of the device's "
+			       "keys, tokens and random busy answers."),
+		QStringLiteral("n"), QStringLiteral("1"));
 	const QCommandLineOption speed(
 		QStringLiteral("speed"),
 		QStringLiteral("Game seconds per real second (0.1 to 600)."),
@@ -108,9 +115,56 @@ ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 		QStringLiteral("device-id"),
 		QStringLiteral("The device id (default QM-00A1B2)."),
 		QStringLiteral("id"));
-	parser.addOptions({usb, link, rate, seed, speed, receiver, unpaired,
-			   tunnel, stream, noHello, helloAfter, replyDelay,
-			   password, deviceId});
+	const QCommandLineOption operationSpeed(
+		QStringLiteral("operation-speed"),
+		QStringLiteral("Run Wi-Fi scans and joins, firmware updates, "
+			       "network tests and restarts this many times "
+			       "faster (0.1 to 1000)."),
+		QStringLiteral("x"), QStringLiteral("1"));
+	const QCommandLineOption busy(
+		QStringLiteral("busy"),
+		QStringLiteral("Answer the next N admin requests \"busy\"."),
+		QStringLiteral("n"), QStringLiteral("0"));
+	const QCommandLineOption busyChance(
+		QStringLiteral("busy-chance"),
+		QStringLiteral("Then answer each request \"busy\" with this "
+			       "chance (0 to 1), drawn from --seed."),
+		QStringLiteral("p"), QStringLiteral("0"));
+	const QCommandLineOption noAnswer(
+		QStringLiteral("no-answer"),
+		QStringLiteral("Never answer this method; repeatable."),
+		QStringLiteral("method"));
+	const QCommandLineOption fail(
+		QStringLiteral("fail"),
+		QStringLiteral("Make this method fail with this error code; "
+			       "repeatable."),
+		QStringLiteral("method=code"));
+	const QCommandLineOption rebootUnplugs(
+		QStringLiteral("reboot-unplugs"),
+		QStringLiteral("A restart hangs up the terminal and brings the "
+			       "device back on a new one (printed again)."));
+	const QCommandLineOption relayDelay(
+		QStringLiteral("relay-delay-ms"),
+		QStringLiteral("With --receiver: how long a request takes to "
+			       "reach the device."),
+		QStringLiteral("ms"), QStringLiteral("1500"));
+	const QCommandLineOption noWifi(
+		QStringLiteral("no-wifi"),
+		QStringLiteral("Start without a Wi-Fi network set up."));
+	const QCommandLineOption noUpdate(
+		QStringLiteral("no-update"),
+		QStringLiteral("Offer no newer firmware."));
+	const QCommandLineOption otaFailAt(
+		QStringLiteral("ota-fail-at"),
+		QStringLiteral("Break firmware downloads off at this "
+			       "percentage."),
+		QStringLiteral("percent"));
+	parser.addOptions({usb,        link,     rate,           seed,
+			   speed,      receiver, unpaired,       tunnel,
+			   stream,     noHello,  helloAfter,     replyDelay,
+			   password,   deviceId, operationSpeed, busy,
+			   busyChance, noAnswer, fail,           rebootUnplugs,
+			   relayDelay, noWifi,   noUpdate,       otaFailAt});
 
 	auto error = [&](const QString &message) {
 		*text = QStringLiteral("%1\nTry --help.").arg(message);
@@ -138,6 +192,7 @@ ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 	if (!ok || seedValue > 0xffffffffULL)
 		return error(QStringLiteral("--seed takes 0 to 4294967295."));
 	out.device.game.seed = quint32(seedValue);
+	out.device.seed = quint32(seedValue);
 	const double speedValue = parser.value(speed).toDouble(&ok);
 	if (!ok || speedValue < 0.1 || speedValue > 600)
 		return error(QStringLiteral("--speed takes 0.1 to 600."));
@@ -154,12 +209,62 @@ ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 	if (parser.isSet(deviceId))
 		out.device.deviceId = parser.value(deviceId);
 
+	DeviceModel::Config &device = out.device;
+	device.operationSpeed = parser.value(operationSpeed).toDouble(&ok);
+	if (!ok || device.operationSpeed < 0.1 || device.operationSpeed > 1000)
+		return error(QStringLiteral("--operation-speed takes 0.1 to "
+					    "1000."));
+	if (!toInt(parser.value(busy), 0, 1000000, &device.busyReplies))
+		return error(QStringLiteral("--busy takes a count from 0."));
+	device.busyChance = parser.value(busyChance).toDouble(&ok);
+	if (!ok || device.busyChance < 0 || device.busyChance > 1)
+		return error(QStringLiteral("--busy-chance takes 0 to 1."));
+	const QStringList methods = DeviceModel::methodNames();
+	for (const QString &method : parser.values(noAnswer)) {
+		if (!methods.contains(method))
+			return error(QStringLiteral("--no-answer: the device "
+						    "has no method %1.")
+					     .arg(method));
+		device.silentMethods.insert(method);
+	}
+	static const QRegularExpression codeWord(
+		QStringLiteral("^[a-z][a-z0-9_]*$"));
+	for (const QString &value : parser.values(fail)) {
+		const int equals = value.indexOf(QLatin1Char('='));
+		const QString method = value.left(equals);
+		const QString code = value.mid(equals + 1);
+		if (equals <= 0 || !methods.contains(method) ||
+		    !codeWord.match(code).hasMatch())
+			return error(QStringLiteral("--fail takes method=code "
+						    "with a method of the "
+						    "device, not %1.")
+					     .arg(value));
+		device.failingMethods.insert(method, code);
+	}
+	if (parser.isSet(noWifi))
+		device.wifiSsid.clear();
+	if (parser.isSet(noUpdate))
+		device.updateVersion.clear();
+	if (parser.isSet(otaFailAt) &&
+	    !toInt(parser.value(otaFailAt), 0, 100, &device.otaFailAtPercent))
+		return error(QStringLiteral("--ota-fail-at takes 0 to 100."));
+
 	// The cable is the only carrier so far, so it is on either way.
 	out.usb = true;
 	UsbSide::Config &side = out.usbSide;
 	side.linkPath = parser.value(link);
 	side.receiver = parser.isSet(receiver);
 	side.receiverConfig.paired = !parser.isSet(unpaired);
+	side.rebootUnplugs = parser.isSet(rebootUnplugs);
+	if (!toInt(parser.value(relayDelay), 0, 60000, &side.relayDelayMs))
+		return error(QStringLiteral("--relay-delay-ms takes 0 to "
+					    "60000."));
+	if (side.receiver) {
+		// The device behind a receiver sends to it instead of using
+		// Wi-Fi.
+		device.espNowRole = QStringLiteral("tx");
+		device.espNowPeerMac = QString::fromLatin1(kReceiverMac);
+	}
 	side.answerHello = !parser.isSet(noHello);
 	if (!toInt(parser.value(helloAfter), 1, 1000000,
 		   &side.answerHelloAfter))

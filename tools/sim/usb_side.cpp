@@ -33,6 +33,24 @@ QString systemError(const char *what)
 		QString::fromLocal8Bit(std::strerror(errno)));
 }
 
+// What the device's serial bridge passes on while the chip boots: the boot
+// ROM's text at the line's speed. The plug-in's frame parser has to skip
+// it.
+const char kBootText[] =
+	"ESP-ROM:esp32s3-20210327\r\n"
+	"Build:Mar 27 2021\r\n"
+	"rst:0xc (RTC_SW_CPU_RST),boot:0x8 (SPI_FAST_FLASH_BOOT)\r\n"
+	"Saved PC:0x420c1b2e\r\n"
+	"SPIWP:0xee\r\n"
+	"mode:DIO, clock div:1\r\n"
+	"load:0x3fce3810,len:0x178c\r\n"
+	"entry 0x403c9908\r\n";
+
+// How long an unplug for a restart waits for the host to read what was
+// sent before it: kDrainTries steps of kDrainStepMs.
+constexpr int kDrainTries = 50;
+constexpr int kDrainStepMs = 10;
+
 void setFlags(int fd)
 {
 	::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -57,6 +75,13 @@ UsbSide::UsbSide(DeviceModel *device, const Config &config, QObject *parent)
 	});
 	connect(m_device, &DeviceModel::envelope, this,
 		&UsbSide::onDeviceEnvelope);
+	connect(m_device, &DeviceModel::restarting, this,
+		&UsbSide::onDeviceRestarting);
+	connect(m_device, &DeviceModel::restarted, this,
+		&UsbSide::onDeviceRestarted);
+	m_deviceDown = m_device->isRestarting();
+	if (m_receiver)
+		updateReceiverLink();
 }
 
 UsbSide::~UsbSide()
@@ -144,15 +169,22 @@ bool UsbSide::plugIn(QString *error)
 		sendCtrl(m_receiver->status());
 	}
 	qCInfo(lcUsb).noquote() << "plugged in at" << m_slavePath;
+	Q_EMIT pluggedIn();
 	return true;
 }
 
 void UsbSide::closeDescriptors()
 {
 	m_statusTimer.stop();
-	delete m_readNotifier;
+	// Later, not now: we may be inside one of their signals (a request
+	// that restarts the device arrives through the read notifier).
+	for (QSocketNotifier *notifier : {m_readNotifier, m_writeNotifier}) {
+		if (notifier) {
+			notifier->setEnabled(false);
+			notifier->deleteLater();
+		}
+	}
 	m_readNotifier = nullptr;
-	delete m_writeNotifier;
 	m_writeNotifier = nullptr;
 	if (m_master >= 0)
 		::close(m_master);
@@ -287,6 +319,9 @@ void UsbSide::onReadable()
 
 void UsbSide::handleFrame(const UsbFrame &frame)
 {
+	// A restarting device reads nothing; a receiver stays awake.
+	if (m_deviceDown && !m_receiver)
+		return;
 	switch (frame.type) {
 	case kFrameCtrl: {
 		const QJsonDocument doc =
@@ -341,10 +376,8 @@ QJsonObject UsbSide::helloAnswer() const
 					   it.value().port);
 			streams.insert(it.key(), destination);
 		}
-		hello.insert(QStringLiteral("fw"),
-			     m_device->config().firmwareVersion);
-		hello.insert(QStringLiteral("device_id"),
-			     m_device->config().deviceId);
+		hello.insert(QStringLiteral("fw"), m_device->firmwareVersion());
+		hello.insert(QStringLiteral("device_id"), m_device->deviceId());
 	}
 	hello.insert(QStringLiteral("tunnel"), tunnel);
 	hello.insert(QStringLiteral("streams"), streams);
@@ -385,9 +418,17 @@ void UsbSide::setDeviceInRange(bool inRange)
 {
 	if (!m_receiver)
 		return;
+	m_deviceInRange = inRange;
+	updateReceiverLink();
+}
+
+void UsbSide::updateReceiverLink()
+{
 	const QJsonObject before = m_receiver->status();
-	m_receiver->setDeviceInRange(inRange);
-	sendReceiverStatusIfChanged(before);
+	// The receiver hears the device while it is in range and running.
+	m_receiver->setDeviceInRange(m_deviceInRange && !m_deviceDown);
+	if (isPluggedIn())
+		sendReceiverStatusIfChanged(before);
 }
 
 void UsbSide::sendReceiverStatusIfChanged(const QJsonObject &before)
@@ -399,7 +440,67 @@ void UsbSide::sendReceiverStatusIfChanged(const QJsonObject &before)
 
 bool UsbSide::deviceReachable() const
 {
-	return !m_receiver || m_receiver->link();
+	return m_receiver ? m_receiver->link() : !m_deviceDown;
+}
+
+void UsbSide::onDeviceRestarting()
+{
+	m_deviceDown = true;
+	// Whoever was signed in through us is not any more.
+	m_session = DeviceModel::Session();
+	if (m_receiver) {
+		updateReceiverLink();
+		return;
+	}
+	m_admin.reset();
+	m_helloAnswered = false;
+	if (m_config.rebootUnplugs)
+		unplugWhenRead(kDrainTries);
+}
+
+void UsbSide::unplugWhenRead(int triesLeft)
+{
+	// The device's last answer (to "reboot") reached the host before
+	// its USB went away. Hanging up flushes whatever the plug-in has not
+	// read, so wait until it has. Bytes just written may still be on
+	// their way through the kernel (the slave shows none yet), so the
+	// first look comes one step later.
+	if (!m_deviceDown || !isPluggedIn())
+		return;
+	int unread = 0;
+	const bool waiting =
+		triesLeft == kDrainTries ||
+		(triesLeft > 0 &&
+		 (!m_tail.isEmpty() ||
+		  (::ioctl(m_slaveKeeper, FIONREAD, &unread) == 0 &&
+		   unread > 0)));
+	if (!waiting) {
+		unplug();
+		return;
+	}
+	const quint64 generation = m_plugGeneration;
+	QTimer::singleShot(kDrainStepMs, this, [this, generation, triesLeft] {
+		if (m_plugGeneration == generation)
+			unplugWhenRead(triesLeft - 1);
+	});
+}
+
+void UsbSide::onDeviceRestarted()
+{
+	m_deviceDown = false;
+	m_session = DeviceModel::Session();
+	if (m_receiver) {
+		updateReceiverLink();
+		return;
+	}
+	if (m_config.rebootUnplugs) {
+		unplug(); // still waiting for the host to read: now
+		plugIn();
+		return;
+	}
+	// The bridge chip passes on the boot text; the firmware then waits
+	// for a hello.
+	writeRaw(QByteArray(kBootText));
 }
 
 void UsbSide::handleAdmin(const QByteArray &payload)
@@ -413,6 +514,23 @@ void UsbSide::handleAdmin(const QByteArray &payload)
 		qCInfo(lcUsb) << "admin request dropped: no wireless link";
 		return;
 	}
+	if (!m_receiver || m_config.relayDelayMs <= 0) {
+		forwardAdmin(message);
+		return;
+	}
+	// On its way over the air; lost if the link drops meanwhile.
+	QPointer<UsbSide> self(this);
+	const quint64 generation = m_plugGeneration;
+	QTimer::singleShot(
+		m_config.relayDelayMs, this, [self, generation, message] {
+			if (self && self->m_plugGeneration == generation &&
+			    self->deviceReachable())
+				self->forwardAdmin(message);
+		});
+}
+
+void UsbSide::forwardAdmin(const QByteArray &message)
+{
 	QPointer<UsbSide> self(this);
 	const quint64 generation = m_plugGeneration;
 	m_device->handleMessage(

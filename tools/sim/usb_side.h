@@ -23,6 +23,19 @@ namespace quillmarch::sim {
 //
 // Like a UART, it never waits for the other end: when the plug-in does not
 // read and the terminal's buffer is full, whole frames are dropped.
+//
+// When the device restarts, the plug-in sees one of two things:
+// - by default the line stays (a USB-to-serial bridge chip keeps the port
+//   while the device behind it restarts): nothing is answered and every
+//   frame from the plug-in is dropped for the restart time; then the chip's
+//   boot text arrives as bytes that are no frame, and the device answers
+//   hello again and wants a new sign-in;
+// - with rebootUnplugs the port goes away as when the cable is pulled (the
+//   plug-in reads a hang-up once it has read the answer to "reboot") and
+//   comes back after the restart time as a new terminal; the link path, if
+//   any, follows it and pluggedIn() tells.
+// Behind a wireless receiver the cable is the receiver's and stays: the
+// receiver reports its link down for the restart time, then up again.
 class UsbSide : public QObject {
 	Q_OBJECT
 
@@ -49,6 +62,11 @@ public:
 		bool receiver = false;
 		WirelessReceiver::Config receiverConfig;
 		int receiverStatusMs = 1000;
+		// How long a request takes over the air from the receiver to
+		// the device behind it.
+		int relayDelayMs = 1500;
+		// A device restart looks like an unplug and a new plug-in.
+		bool rebootUnplugs = false;
 	};
 
 	// The device must outlive this object.
@@ -90,6 +108,9 @@ Q_SIGNALS:
 	void controlReceived(const QJsonObject &message);
 	void helloReceived(int count);
 	void unplugged();
+	// A new terminal is there (after plugIn(), also the one after a
+	// restart with rebootUnplugs).
+	void pluggedIn();
 
 private:
 	void onReadable();
@@ -100,6 +121,11 @@ private:
 	void handleReceiverSet(const QJsonObject &message);
 	void handleAdmin(const QByteArray &payload);
 	void onDeviceEnvelope(const QJsonObject &envelope);
+	void onDeviceRestarting();
+	void onDeviceRestarted();
+	void updateReceiverLink();
+	void unplugWhenRead(int triesLeft);
+	void forwardAdmin(const QByteArray &message);
 	void sendReceiverStatusIfChanged(const QJsonObject &before);
 	QJsonObject helloAnswer() const;
 	bool deviceReachable() const;
@@ -122,6 +148,9 @@ private:
 	AdminReassembler m_admin;
 	DeviceModel::Session m_session;
 	QTimer m_statusTimer;
+
+	bool m_deviceInRange = true; // receiver mode: as the operator says
+	bool m_deviceDown = false;   // the device is restarting
 
 	int m_hellos = 0;
 	bool m_helloAnswered = false;
