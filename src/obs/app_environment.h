@@ -19,6 +19,9 @@ public:
 	virtual QString moduleFile(const QString &file) const = 0;
 	// The host application's version text, or empty.
 	virtual QString hostVersion() const = 0;
+	// The account portal. The plug-in uses the address it was built for;
+	// tests point it at a simulator.
+	virtual QString portalBaseUrl() const;
 };
 
 } // namespace quillmarch

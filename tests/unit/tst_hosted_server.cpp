@@ -1,0 +1,337 @@
+#include "hosted_server.h"
+#include "live_data.h"
+
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using quillmarch::HostedServer;
+using quillmarch::LiveData;
+
+namespace {
+
+const QByteArray kEmptySnapshot =
+	R"({"fields":{},"source":"Gym A","sport":"","updated_at":""})";
+
+// Answers every op with an echo, so a test can see what reached it.
+QJsonObject echo(const QString &op, const QJsonObject &request)
+{
+	QJsonObject reply{{QStringLiteral("got"), op},
+			  {QStringLiteral("keys"), request.keys().join(',')}};
+	if (op == QLatin1String("refuse"))
+		reply.insert(QStringLiteral("ok"), false);
+	return reply;
+}
+
+std::unique_ptr<QTcpSocket> connectClient(const HostedServer &server)
+{
+	auto socket = std::make_unique<QTcpSocket>();
+	socket->connectToHost(QHostAddress::LocalHost, server.serverPort());
+	if (!socket->waitForConnected(3000))
+		return nullptr;
+	return socket;
+}
+
+// Reads `count` lines, running the event loop so the server can answer.
+QList<QByteArray> readLines(QTcpSocket *socket, int count)
+{
+	QList<QByteArray> lines;
+	while (lines.size() < count &&
+	       QTest::qWaitFor([socket] { return socket->canReadLine(); },
+			       5000))
+		lines.append(socket->readLine());
+	return lines;
+}
+
+QByteArray readLine(QTcpSocket *socket)
+{
+	const QList<QByteArray> lines = readLines(socket, 1);
+	return lines.isEmpty() ? QByteArray() : lines.first().chopped(1);
+}
+
+int countOf(const QByteArray &line)
+{
+	const QJsonObject snapshot = QJsonDocument::fromJson(line).object();
+	return snapshot.value(QLatin1String("fields"))
+		.toObject()
+		.value(QLatin1String("count"))
+		.toString()
+		.toInt();
+}
+
+} // namespace
+
+class TestHostedServer : public QObject {
+	Q_OBJECT
+
+private Q_SLOTS:
+	void lineSplitting_data();
+	void lineSplitting();
+	void replies_data();
+	void replies();
+	void conversationOverSocket();
+	void broadcastToEveryClientInOrder();
+	void slowReaderIsDroppedAlone();
+	void listenAddressRestartAndPortInUse();
+};
+
+void TestHostedServer::lineSplitting_data()
+{
+	QTest::addColumn<QByteArray>("bytes");
+	QTest::addColumn<QList<QByteArray>>("lines");
+	QTest::addColumn<QByteArray>("rest");
+
+	QTest::newRow("no line feed")
+		<< QByteArray("get") << QList<QByteArray>{}
+		<< QByteArray("get");
+	QTest::newRow("trimmed, empty skipped, tail kept")
+		<< QByteArray(" get\r\n\n \t\nstatus\n{\"op\"")
+		<< QList<QByteArray>{"get", "status"} << QByteArray("{\"op\"");
+}
+
+void TestHostedServer::lineSplitting()
+{
+	QFETCH(QByteArray, bytes);
+	QFETCH(QList<QByteArray>, lines);
+	QFETCH(QByteArray, rest);
+
+	QByteArray whole = bytes;
+	QCOMPARE(HostedServer::takeLines(&whole), lines);
+	QCOMPARE(whole, rest);
+
+	// Byte by byte, scanning only the new byte each time.
+	QByteArray buffer;
+	QList<QByteArray> got;
+	for (char c : bytes) {
+		const int scanFrom = int(buffer.size());
+		buffer.append(c);
+		got += HostedServer::takeLines(&buffer, scanFrom);
+	}
+	QCOMPARE(got, lines);
+	QCOMPARE(buffer, rest);
+}
+
+void TestHostedServer::replies_data()
+{
+	QTest::addColumn<QByteArray>("line");
+	QTest::addColumn<bool>("withHandler");
+	QTest::addColumn<QByteArray>("reply");
+
+	const QByteArray snapshot = R"({"fields":{"a":"1"},"sport":"hockey"})";
+	QTest::newRow("get") << QByteArray("get") << true << snapshot;
+	QTest::newRow("get object")
+		<< QByteArray(R"({"op":"get","x":1})") << true << snapshot;
+	QTest::newRow("get without handler")
+		<< QByteArray("get") << false << snapshot;
+	QTest::newRow("text op completed")
+		<< QByteArray("status") << true
+		<< QByteArray(
+			   R"({"got":"status","keys":"","ok":true,"op":"status"})");
+	QTest::newRow("handler's ok kept")
+		<< QByteArray(R"({"op":"refuse","device":"d1"})") << true
+		<< QByteArray(
+			   R"({"got":"refuse","keys":"device,op","ok":false,"op":"refuse"})");
+	QTest::newRow("object without op")
+		<< QByteArray(R"({"device":"d1"})") << true
+		<< QByteArray(
+			   R"({"got":"","keys":"device","ok":true,"op":""})");
+	QTest::newRow("op not a string")
+		<< QByteArray(R"({"op":7})") << true
+		<< QByteArray(R"({"got":"","keys":"op","ok":true,"op":""})");
+	QTest::newRow("case-sensitive")
+		<< QByteArray("GET") << true
+		<< QByteArray(
+			   R"({"got":"GET","keys":"","ok":true,"op":"GET"})");
+	QTest::newRow("no handler")
+		<< QByteArray("status") << false
+		<< QByteArray(R"({"error":"unavailable","ok":false})");
+	QTest::newRow("broken json")
+		<< QByteArray(R"({"op":"get")") << true
+		<< QByteArray(R"({"error":"invalid_json","ok":false})");
+}
+
+void TestHostedServer::replies()
+{
+	QFETCH(QByteArray, line);
+	QFETCH(bool, withHandler);
+	QFETCH(QByteArray, reply);
+
+	const QJsonObject snapshot =
+		QJsonDocument::fromJson(
+			R"({"fields":{"a":"1"},"sport":"hockey"})")
+			.object();
+	const QByteArray got = HostedServer::encodeLine(HostedServer::replyFor(
+		line, snapshot,
+		withHandler ? HostedServer::CommandHandler(echo) : nullptr));
+	QCOMPARE(got, reply + '\n');
+}
+
+// The wiring between socket and protocol: snapshot on connect before any
+// data, replies in order for lines sharing a packet, a connection that
+// survives bad JSON but not endless input.
+void TestHostedServer::conversationOverSocket()
+{
+	LiveData live;
+	live.setSourceLabel(QStringLiteral("Gym A"));
+	HostedServer server(&live);
+	QVERIFY(server.start(0, false));
+	auto client = connectClient(server);
+	QVERIFY(client);
+	QCOMPARE(readLine(client.get()), kEmptySnapshot);
+
+	client->write("status\n{\"op\":\"get\"}\n");
+	QCOMPARE(readLine(client.get()),
+		 QByteArray(R"({"error":"unavailable","ok":false})"));
+	QCOMPARE(readLine(client.get()), kEmptySnapshot);
+
+	server.setCommandHandler(echo);
+	client->write("{nope\n\n  GET  \r\nget\n");
+	QCOMPARE(readLine(client.get()),
+		 QByteArray(R"({"error":"invalid_json","ok":false})"));
+	QCOMPARE(readLine(client.get()),
+		 QByteArray(R"({"got":"GET","keys":"","ok":true,"op":"GET"})"));
+	QCOMPARE(readLine(client.get()), kEmptySnapshot);
+
+	// Just under the input limit, arriving in several reads, is one
+	// command; past it without a line feed ends the connection.
+	client->write(R"({"op":"big","pad":")" + QByteArray(60000, 'x') +
+		      "\"}\n");
+	QCOMPARE(
+		readLine(client.get()),
+		QByteArray(
+			R"({"got":"big","keys":"op,pad","ok":true,"op":"big"})"));
+	QCOMPARE(server.clientCount(), 1);
+	client->write(QByteArray(70000, 'x'));
+	QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+	QTRY_COMPARE(server.clientCount(), 0);
+}
+
+void TestHostedServer::broadcastToEveryClientInOrder()
+{
+	LiveData live;
+	HostedServer server(&live);
+	QSignalSpy counts(&server, &HostedServer::clientsChanged);
+	QVERIFY(server.start(0, false));
+	QVERIFY(counts.count() == 1 && counts.takeFirst().at(0).toInt() == 0);
+
+	std::vector<std::unique_ptr<QTcpSocket>> clients;
+	for (int i = 0; i < 3; ++i) {
+		clients.push_back(connectClient(server));
+		QVERIFY(clients.back());
+		QVERIFY(readLines(clients.back().get(), 1).size() == 1);
+	}
+	QCOMPARE(counts.count(), 3);
+	for (int i = 0; i < 3; ++i)
+		QCOMPARE(counts.at(i).at(0).toInt(), i + 1);
+
+	// Changes back to back, without the event loop running in between,
+	// and a heartbeat that changes nothing and sends nothing.
+	for (int seq = 1; seq <= 5; ++seq)
+		live.ingest(QJsonObject{
+			{QStringLiteral("fields"),
+			 QJsonObject{{QStringLiteral("count"), seq}}}});
+	live.ingest(QJsonObject{
+		{QStringLiteral("type"), QStringLiteral("heartbeat")}});
+	live.ingest(QJsonObject{{QStringLiteral("fields"),
+				 QJsonObject{{QStringLiteral("count"), 6}}}});
+	for (auto &client : clients) {
+		const QList<QByteArray> lines = readLines(client.get(), 6);
+		QCOMPARE(lines.size(), 6);
+		for (int i = 0; i < 6; ++i)
+			QCOMPARE(countOf(lines.at(i)), i + 1);
+	}
+
+	clients.front()->disconnectFromHost();
+	QTRY_COMPARE(server.clientCount(), 2);
+	QCOMPARE(counts.last().at(0).toInt(), 2);
+}
+
+// One client that never reads must not hold up the others, nor make the
+// server queue its output without bound.
+void TestHostedServer::slowReaderIsDroppedAlone()
+{
+	LiveData live;
+	HostedServer server(&live);
+	QVERIFY(server.start(0, false));
+
+	const int slow = ::socket(AF_INET, SOCK_STREAM, 0);
+	QVERIFY(slow >= 0);
+	const int small = 4096;
+	::setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+	sockaddr_in address{};
+	address.sin_family = AF_INET;
+	address.sin_port = htons(server.serverPort());
+	address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	QCOMPARE(::connect(slow, reinterpret_cast<sockaddr *>(&address),
+			   sizeof(address)),
+		 0);
+	auto fast = connectClient(server);
+	QVERIFY(fast);
+	QTRY_COMPARE(server.clientCount(), 2);
+	readLine(fast.get());
+
+	// 64 KiB snapshots until the slow client is cut off; bounded far above
+	// what the kernel's buffers and the output limit add up to.
+	const QString pad(64 * 1024, QLatin1Char('x'));
+	int seq = 0;
+	while (server.clientCount() == 2 && seq < 2000) {
+		++seq;
+		live.ingest(QJsonObject{
+			{QStringLiteral("fields"),
+			 QJsonObject{{QStringLiteral("count"), seq},
+				     {QStringLiteral("pad"), pad}}}});
+		QCOMPARE(countOf(readLine(fast.get())), seq);
+	}
+	::close(slow);
+	QCOMPARE(server.clientCount(), 1);
+	QVERIFY2(qint64(seq) * pad.size() > HostedServer::kMaxPendingOutput,
+		 "dropped before its backlog reached the limit");
+
+	live.ingest(
+		QJsonObject{{QStringLiteral("fields"),
+			     QJsonObject{{QStringLiteral("count"), seq + 1}}}});
+	QCOMPARE(countOf(readLine(fast.get())), seq + 1);
+}
+
+void TestHostedServer::listenAddressRestartAndPortInUse()
+{
+	LiveData live;
+	HostedServer server(&live);
+	QVERIFY(!server.isListening());
+	QVERIFY(server.start(0, false));
+	QCOMPARE(server.serverAddress(), QHostAddress(QHostAddress::LocalHost));
+	const quint16 port = server.serverPort();
+
+	HostedServer other(&live);
+	QString error = QStringLiteral("untouched");
+	QVERIFY(!other.start(port, false, &error));
+	QVERIFY(!other.isListening());
+	const QString head =
+		QStringLiteral("Could not listen on port %1: ").arg(port);
+	QVERIFY2(error.startsWith(head) && error.size() > head.size(),
+		 qPrintable(error));
+
+	auto client = connectClient(server);
+	QVERIFY(client);
+	QTRY_COMPARE(server.clientCount(), 1);
+	QSignalSpy counts(&server, &HostedServer::clientsChanged);
+	QVERIFY(server.start(0, true));
+	QCOMPARE(server.clientCount(), 0);
+	QCOMPARE(counts.count(), 1);
+	QCOMPARE(counts.first().at(0).toInt(), 0);
+	QCOMPARE(server.serverAddress(), QHostAddress(QHostAddress::Any));
+	QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+
+	server.stop();
+	QVERIFY(!server.isListening());
+}
+
+QTEST_GUILESS_MAIN(TestHostedServer)
+#include "tst_hosted_server.moc"
