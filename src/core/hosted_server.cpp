@@ -214,12 +214,13 @@ void HostedServer::receive(QTcpSocket *socket)
 	// time), so only the new bytes need searching.
 	const int scanFrom = int(buffer.size());
 	buffer.append(socket->readAll());
-	if (buffer.size() > kMaxReceiveBuffer) {
-		buffer.clear();
-		disconnectSoon(socket);
-		return;
-	}
+	// The limit is on what cannot be used yet: complete lines are taken
+	// first, so a client that sends many commands at once is served, and
+	// only one that never ends its line is cut off.
 	const QList<QByteArray> lines = takeLines(&buffer, scanFrom);
+	const bool overflow = buffer.size() > kMaxReceiveBuffer;
+	if (overflow)
+		buffer.clear();
 	for (const QByteArray &line : lines) {
 		handleLine(socket, line);
 		// A reply may have dropped the client, or a command stopped
@@ -227,6 +228,8 @@ void HostedServer::receive(QTcpSocket *socket)
 		if (!m_buffers.contains(socket))
 			return;
 	}
+	if (overflow)
+		disconnectSoon(socket);
 }
 
 void HostedServer::handleLine(QTcpSocket *socket, const QByteArray &line)

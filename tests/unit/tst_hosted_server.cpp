@@ -208,6 +208,20 @@ void TestHostedServer::conversationOverSocket()
 		QByteArray(
 			R"({"got":"big","keys":"op,pad","ok":true,"op":"big"})"));
 	QCOMPARE(server.clientCount(), 1);
+	// Many complete commands sent at once are all served, whatever their
+	// total size: the limit is on a line that has not ended.
+	QByteArray burst;
+	for (int i = 0; i < 20000; ++i)
+		burst += "get\n";
+	burst += "status\n";
+	client->write(burst);
+	for (int i = 0; i < 20000; ++i)
+		QCOMPARE(readLine(client.get()), kEmptySnapshot);
+	QCOMPARE(
+		readLine(client.get()),
+		QByteArray(
+			R"({"got":"status","keys":"","ok":true,"op":"status"})"));
+	QCOMPARE(server.clientCount(), 1);
 	client->write(QByteArray(70000, 'x'));
 	QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
 	QTRY_COMPARE(server.clientCount(), 0);
