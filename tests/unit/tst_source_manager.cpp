@@ -201,7 +201,8 @@ void TestSourceManager::lateCloudAnswerIsDropped()
 	QTest::qWait(500); // the slow cloud answer has come and gone
 	QVERIFY(rig.live.fieldNames().isEmpty());
 	QCOMPARE(rig.sources->statusText(),
-		 QStringLiteral("Connected to Gym, waiting for scoreboard data…"));
+		 QStringLiteral(
+			 "Connected to Gym, waiting for scoreboard data…"));
 	QVERIFY(!rig.sources->isLive());
 	QCOMPARE(rig.sources->mode(), SourceManager::Lan);
 }
