@@ -15,7 +15,14 @@ End-to-end tests use this module to:
 * quit OBS the way a user does (closing the main window), because OBS on
   Linux dies on SIGTERM without unloading its modules, so only a window
   close runs module unload code;
-* expose OBS's own log so tests can assert on it.
+* expose OBS's own log so tests can assert on it;
+* seed a plug-in's own configuration files before OBS starts and read
+  them back while it runs;
+* run helper programs beside OBS (simulators: ToolProcess), talk to
+  line-based JSON services (JsonLineClient), call plain-HTTP admin routes
+  (http_json);
+* read a text source's screenshot with OCR and report groups of checks
+  (CheckRun).
 
 Every wait is bounded: a hung OBS or X server is killed and reported, never
 waited on forever.
@@ -43,7 +50,9 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import traceback
 from dataclasses import dataclass, field
 
 try:
@@ -418,7 +427,7 @@ class ObsHome:
     def __init__(self, root, scenes, profile="Quillmarch",
                  collection="Quillmarch", websocket_port=None,
                  canvas=(1280, 720), window_geometry=None,
-                 websocket_password=None):
+                 websocket_password=None, plugin_config=None):
         self.root = os.path.abspath(root)
         self.config_dir = os.path.join(self.root, ".config", "obs-studio")
         self.scenes = scenes
@@ -428,6 +437,9 @@ class ObsHome:
         self.websocket_password = websocket_password
         self.canvas = canvas
         self.window_geometry = window_geometry
+        # {module name: {file name: content}}: files a plug-in finds in its
+        # OBS configuration folder on its first load.
+        self.plugin_config = plugin_config or {}
 
     @property
     def logs_dir(self):
@@ -436,6 +448,10 @@ class ObsHome:
     @property
     def plugins_dir(self):
         return os.path.join(self.config_dir, "plugins")
+
+    def plugin_config_path(self, module, name=""):
+        """Where OBS keeps a module's own files (obs_module_config_path)."""
+        return os.path.join(self.config_dir, "plugin_config", module, name)
 
     @property
     def collection_path(self):
@@ -493,7 +509,22 @@ class ObsHome:
             with open(self.collection_path, "w", encoding="utf-8") as f:
                 json.dump(scene_collection(self.collection, self.scenes), f,
                           indent=4)
+        self.write_plugin_config()
         return self
+
+    def write_plugin_config(self):
+        """Writes the files given as plugin_config. A dict or list is stored
+        as JSON, str and bytes as they are."""
+        for module, files in self.plugin_config.items():
+            for name, content in files.items():
+                path = self.plugin_config_path(module, name)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                if isinstance(content, (dict, list)):
+                    content = json.dumps(content, indent=2)
+                if isinstance(content, str):
+                    content = content.encode("utf-8")
+                with open(path, "wb") as f:
+                    f.write(content)
 
     def install_plugins(self, plugin_tree):
         """Copies plugin_tree (holding NAME/bin/64bit/NAME.so and
@@ -719,7 +750,8 @@ class ObsSession:
                  collection="Quillmarch", canvas=(1280, 720),
                  screen=(1600, 1000), start_timeout=60, quit_timeout=30,
                  obs_binary="obs", extra_args=(), keep_collection=False,
-                 websocket_enabled=True, websocket_password=None):
+                 websocket_enabled=True, websocket_password=None,
+                 plugin_config=None):
         self.artifacts_dir = os.path.abspath(artifacts_dir)
         self.scenes = scenes
         self.plugin_tree = plugin_tree
@@ -737,6 +769,7 @@ class ObsSession:
         self.keep_collection = keep_collection
         self.websocket_enabled = websocket_enabled
         self.websocket_password = websocket_password
+        self.plugin_config = plugin_config
 
         self.workdir = None
         self.home = None
@@ -784,7 +817,8 @@ class ObsSession:
             geometry = qt_window_geometry(0, 0, *self.screen, self.screen[0])
         self.home = ObsHome(self._home_root or os.path.join(self.workdir, "home"),
                             self.scenes, self.profile, self.collection, port,
-                            self.canvas, geometry, self.websocket_password)
+                            self.canvas, geometry, self.websocket_password,
+                            self.plugin_config)
         self.home.write(keep_collection=self.keep_collection)
         if self.plugin_tree:
             self.home.install_plugins(self.plugin_tree)
@@ -943,6 +977,19 @@ class ObsSession:
                 shutil.rmtree(self.workdir, ignore_errors=True)
             self.workdir = None
 
+    # -- plug-in files -------------------------------------------------------
+
+    def read_plugin_json(self, module, name):
+        """A module's JSON file as it is now (None while it does not exist
+        or is half written). Only while the session's home exists, that is
+        before close()."""
+        try:
+            with open(self.home.plugin_config_path(module, name),
+                      encoding="utf-8") as f:
+                return json.load(f)
+        except (OSError, ValueError):
+            return None
+
     # -- artifacts and log ---------------------------------------------------
 
     def screenshot(self, name, window="root"):
@@ -1008,6 +1055,391 @@ class ObsSession:
                     return line
             return None
         return wait_for(find, timeout, f"OBS log line /{pattern}/")
+
+
+# --------------------------------------------------------------------------
+# Programs beside OBS: simulators and clients of the plug-in's services
+
+
+class ToolProcess:
+    """A helper program a test runs beside OBS, such as a simulator that
+    prints what it serves on stdout, one fact per line, reads commands on
+    stdin and logs to stderr.
+
+        with ToolProcess([exe, "device", ...], "device-sim", artifacts) as sim:
+            feed = sim.wait_line(r"^feed (\S+)$").group(1)
+            sim.send("feed drop")
+
+    stdout lines are collected by a thread and echoed into NAME.out in the
+    artifacts directory, stderr goes to NAME.log there. Leaving the
+    with-block (or stop()) ends the program and its children; they also
+    die with the test process.
+    """
+
+    def __init__(self, args, name, artifacts_dir, env=None, cwd=None):
+        self.args = [str(a) for a in args]
+        self.name = name
+        self.artifacts_dir = os.path.abspath(artifacts_dir)
+        self.env = env
+        self.cwd = cwd
+        self.proc = None
+        self._lines = []
+        self._cond = threading.Condition()
+        self._reader = None
+        self._stderr = None
+        self._echo = None
+
+    @property
+    def log_path(self):
+        return os.path.join(self.artifacts_dir, self.name + ".log")
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def start(self):
+        os.makedirs(self.artifacts_dir, exist_ok=True)
+        self._stderr = open(self.log_path, "wb")
+        self._echo = open(os.path.join(self.artifacts_dir, self.name + ".out"),
+                          "w", encoding="utf-8")
+        try:
+            self.proc = subprocess.Popen(
+                self.args, env=self.env, cwd=self.cwd, stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE, stderr=self._stderr,
+                preexec_fn=_die_with_parent)
+        except OSError as err:
+            self.stop()
+            raise HarnessError(f"cannot start {self.name} ({self.args[0]}): {err}")
+        self._reader = threading.Thread(target=self._read, daemon=True,
+                                        name=f"{self.name}-stdout")
+        self._reader.start()
+        return self
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            line = raw.decode("utf-8", errors="replace").rstrip("\r\n")
+            with self._cond:
+                self._lines.append(line)
+                self._cond.notify_all()
+            try:
+                self._echo.write(line + "\n")
+                self._echo.flush()
+            except (OSError, ValueError):
+                pass
+        with self._cond:
+            self._cond.notify_all()
+
+    def lines(self):
+        with self._cond:
+            return list(self._lines)
+
+    def wait_line(self, pattern, timeout=15, start=0):
+        """Waits for a stdout line (index >= start) matching the regex and
+        returns its match. Fails early when the program exits."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            index = start
+            while True:
+                while index < len(self._lines):
+                    found = regex.search(self._lines[index])
+                    if found:
+                        return found
+                    index += 1
+                if self.proc.poll() is not None and not self._reader.is_alive():
+                    raise HarnessError(
+                        f"{self.name} exited with code {self.proc.returncode} "
+                        f"before printing /{pattern}/; stderr tail:\n"
+                        f"{self.log_tail()}")
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise HarnessError(
+                        f"{self.name} printed no line /{pattern}/ within "
+                        f"{timeout:g} s; stderr tail:\n{self.log_tail()}")
+                self._cond.wait(min(left, 0.5))
+
+    def send(self, command):
+        """Writes one command line to the program's stdin."""
+        if not self.running():
+            raise HarnessError(f"{self.name} is not running; cannot send "
+                               f"'{command}'")
+        try:
+            self.proc.stdin.write(command.encode("utf-8") + b"\n")
+            self.proc.stdin.flush()
+        except OSError as err:
+            raise HarnessError(f"cannot write to {self.name}: {err}")
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def log_tail(self, count=15):
+        try:
+            with open(self.log_path, encoding="utf-8", errors="replace") as f:
+                return "\n".join(f.read().splitlines()[-count:])
+        except OSError:
+            return ""
+
+    def stop(self, grace=5):
+        """Ends the program (SIGTERM, then SIGKILL); returns its exit code."""
+        if self.proc is not None:
+            _kill_group(self.proc, grace)
+            for pipe in (self.proc.stdin, self.proc.stdout):
+                try:
+                    pipe.close()
+                except (OSError, AttributeError):
+                    pass
+        if self._reader is not None:
+            self._reader.join(timeout=5)
+            self._reader = None
+        for f in (self._stderr, self._echo):
+            if f:
+                f.close()
+        self._stderr = self._echo = None
+        return self.proc.returncode if self.proc else None
+
+
+@dataclass
+class Message:
+    at: float      # time.monotonic() when the line arrived
+    data: object   # the parsed JSON value, or the raw text if it is not JSON
+
+
+class JsonLineClient:
+    """A TCP client of a service that speaks one JSON value per line (such
+    as the plug-in's data server). A thread reads every line and keeps it
+    with its arrival time, so a test can look back at what came when.
+    """
+
+    def __init__(self, port, host="127.0.0.1", connect_timeout=15):
+        deadline = time.monotonic() + connect_timeout
+        last_error = None
+        self.sock = None
+        while self.sock is None:
+            try:
+                self.sock = socket.create_connection((host, port), timeout=5)
+            except OSError as err:
+                last_error = err
+                if time.monotonic() >= deadline:
+                    raise HarnessError(f"nothing accepts connections on "
+                                       f"{host}:{port} ({last_error})")
+                time.sleep(0.2)
+        self.sock.settimeout(None)
+        self.closed = False
+        self._messages = []
+        self._cond = threading.Condition()
+        self._reader = threading.Thread(target=self._read, daemon=True,
+                                        name=f"json-lines-{port}")
+        self._reader.start()
+
+    def _read(self):
+        buffer = b""
+        try:
+            while True:
+                chunk = self.sock.recv(65536)
+                if not chunk:
+                    break
+                buffer += chunk
+                while b"\n" in buffer:
+                    raw, buffer = buffer.split(b"\n", 1)
+                    text = raw.decode("utf-8", errors="replace").strip()
+                    if not text:
+                        continue
+                    try:
+                        data = json.loads(text)
+                    except ValueError:
+                        data = text
+                    with self._cond:
+                        self._messages.append(Message(time.monotonic(), data))
+                        self._cond.notify_all()
+        except OSError:
+            pass
+        with self._cond:
+            self.closed = True
+            self._cond.notify_all()
+
+    def send_line(self, text):
+        self.sock.sendall(text.encode("utf-8") + b"\n")
+
+    def messages(self, start=0):
+        with self._cond:
+            return list(self._messages[start:])
+
+    def count(self):
+        with self._cond:
+            return len(self._messages)
+
+    def wait_message(self, predicate, timeout, what, start=0):
+        """The first message (index >= start) whose data satisfies
+        predicate; waits for it up to timeout seconds."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            index = start
+            while True:
+                while index < len(self._messages):
+                    message = self._messages[index]
+                    if predicate(message.data):
+                        return message
+                    index += 1
+                if self.closed:
+                    raise HarnessError(f"the connection closed before {what}")
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise HarnessError(f"timed out after {timeout:g} s "
+                                       f"waiting for {what}")
+                self._cond.wait(min(left, 0.5))
+
+    def close(self):
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.sock.close()
+        self._reader.join(timeout=5)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def http_json(method, url, body=None, headers=None, timeout=10):
+    """(status, parsed JSON body or None) of one plain-HTTP request, for
+    the simulators' admin routes. Network errors raise HarnessError."""
+    import urllib.error
+    import urllib.request
+    data = None if body is None else json.dumps(body).encode("utf-8")
+    request = urllib.request.Request(url, data=data, method=method)
+    request.add_header("Content-Type", "application/json")
+    for key, value in (headers or {}).items():
+        request.add_header(key, value)
+    # A proxy from the environment must not see test traffic.
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    try:
+        with opener.open(request, timeout=timeout) as reply:
+            status, raw = reply.status, reply.read()
+    except urllib.error.HTTPError as err:
+        status, raw = err.code, err.read()
+    except (urllib.error.URLError, OSError) as err:
+        raise HarnessError(f"{method} {url} failed: {err}")
+    try:
+        return status, json.loads(raw.decode("utf-8")) if raw else None
+    except ValueError:
+        return status, None
+
+
+def tcp_port_free(port, host="127.0.0.1"):
+    """True when nothing listens on host:port and it can be bound now."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            sock.bind((host, port))
+        except OSError:
+            return False
+    return True
+
+
+# --------------------------------------------------------------------------
+# Reading what a source shows, and reporting checks
+
+
+def image_alpha_mean(path):
+    """Mean opacity (0..1) of a PNG: 0 means nothing was drawn."""
+    out = subprocess.run(
+        ["convert", path, "-alpha", "extract", "-format", "%[fx:mean]", "info:"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30, check=True)
+    return float(out.stdout.decode().strip())
+
+
+def ocr_line(path, charset=None):
+    """Reads one line of text from a source screenshot; returns the
+    readings of both polarities.
+
+    Sources draw light text on a transparent background; tesseract wants
+    dark text on white, so flatten onto black, invert, shrink the large
+    glyphs and pad the edges. Both polarities are tried so a dark text
+    colour reads as well. charset limits what tesseract may read (for
+    example digits, space and "-" for a score), which keeps it from
+    taking a 1 for an l.
+    """
+    tool = shutil.which("tesseract")
+    if not tool:
+        raise HarnessError("tesseract is not installed (Debian: tesseract-ocr)")
+    readings = []
+    for negate in (True, False):
+        # Kept beside the screenshot: what OCR saw, for a failing run.
+        prepared = re.sub(r"\.png$", "", path) + (
+            "-ocr-negated.png" if negate else "-ocr.png")
+        cmd = ["convert", path, "-background", "black" if negate else "white",
+               "-alpha", "remove", "-alpha", "off"]
+        if negate:
+            cmd.append("-negate")
+        cmd += ["-resize", "x80", "-bordercolor", "white", "-border", "30",
+                prepared]
+        subprocess.run(cmd, check=True, timeout=30)
+        ocr = [tool, prepared, "-", "--psm", "7"]
+        if charset:
+            ocr += ["-c", f"tessedit_char_whitelist={charset}"]
+        out = subprocess.run(ocr, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, timeout=60)
+        readings.append(out.stdout.decode(errors="replace").strip())
+    return readings
+
+
+def normalise_text(text):
+    """Dashes made plain and white space collapsed, for comparing OCR."""
+    text = text.replace("\u2014", "-").replace("\u2013", "-")
+    return " ".join(text.split())
+
+
+class CheckRun:
+    """Runs groups of related checks in order and keeps the verdicts.
+
+    A group stops at its first failed assertion; later groups still run so
+    one run reports every broken area. Groups print PASS or FAIL as they
+    finish; summary() gives the closing count line.
+    """
+
+    def __init__(self):
+        self.results = []
+
+    def group(self, name, func, *args):
+        start = time.monotonic()
+        try:
+            func(*args)
+        except AssertionError as err:
+            self._record(name, False, str(err) or "assertion failed", start)
+        except HarnessError as err:
+            self._record(name, False, f"harness: {err}", start)
+        except Exception:  # a bug in a check is still a failure
+            self._record(name, False, traceback.format_exc(), start)
+        else:
+            self._record(name, True, "", start)
+
+    def _record(self, name, ok, detail, start):
+        self.results.append((name, ok, detail))
+        took = time.monotonic() - start
+        print(f"{'PASS' if ok else 'FAIL'}: {name} ({took:.1f} s)", flush=True)
+        if detail:
+            print("    " + detail.replace("\n", "\n    "), flush=True)
+
+    def fail(self, name, detail):
+        self.results.append((name, False, detail))
+        print(f"FAIL: {name}\n    {detail.replace(chr(10), chr(10) + '    ')}",
+              flush=True)
+
+    @property
+    def ok(self):
+        return bool(self.results) and all(ok for _, ok, _ in self.results)
+
+    def summary(self):
+        passed = sum(1 for _, ok, _ in self.results if ok)
+        failed = len(self.results) - passed
+        lines = [f"{'PASS' if ok else 'FAIL'}: {name}"
+                 for name, ok, _ in self.results]
+        return "\n".join(lines + [f"{passed} passed, {failed} failed"])
 
 
 # --------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
+#include <QRegularExpression>
 
 #include <cstdio>
 
@@ -72,10 +73,17 @@ int main(int argc, char **argv)
 			       "(0 = always), action (answer, drop, stall), "
 			       "delay_ms. Repeatable."),
 		QStringLiteral("rule"));
+	const QCommandLineOption session(
+		QStringLiteral("session"),
+		QStringLiteral("Start with this account signed in under the "
+			       "session cookie qm_session=TOKEN (letters, "
+			       "digits and -._~). Repeatable."),
+		QStringLiteral("token=email"));
 	const QCommandLineOption log(QStringLiteral("log"),
 				     QStringLiteral("Print one line per "
 						    "request on stderr."));
-	parser.addOptions({port, state, printState, seed, tick, failOpt, log});
+	parser.addOptions(
+		{port, state, printState, seed, tick, failOpt, session, log});
 	parser.process(app);
 
 	if (parser.isSet(printState)) {
@@ -115,6 +123,18 @@ int main(int argc, char **argv)
 					    .arg(file.fileName(),
 						 error.errorString()));
 		options.state = doc.object();
+	}
+
+	static const QRegularExpression sessionForm(
+		QStringLiteral("^([A-Za-z0-9._~-]+)=(.+)$"));
+	for (const QString &text : parser.values(session)) {
+		const QRegularExpressionMatch match = sessionForm.match(text);
+		if (!match.hasMatch())
+			return fail(QStringLiteral("--session takes "
+						   "token=email, not \"%1\"")
+					    .arg(text));
+		options.sessions.append(
+			{match.captured(1).toLatin1(), match.captured(2)});
 	}
 
 	PortalSim sim;

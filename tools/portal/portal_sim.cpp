@@ -132,6 +132,19 @@ bool PortalSim::start(quint16 port, const PortalSimOptions &options,
 						  : options.state,
 			  options.seed, error))
 		return false;
+	for (const auto &preset : options.sessions) {
+		const Account *a = m_state.account(preset.second);
+		if (preset.first.isEmpty() || !a) {
+			*error = QStringLiteral("a session needs a token and "
+						"an account of the state, not "
+						"\"%1\"")
+					 .arg(preset.second);
+			return false;
+		}
+		// No "remember me" token: this sign-in lives as long as the
+		// session cookie, which is all a stored sign-in needs.
+		m_sessions.insert(preset.first, Session{a->email, {}, 0});
+	}
 	m_clock.start();
 	for (Account &a : m_state.accounts()) {
 		for (const QString &id : a.deviceIds)

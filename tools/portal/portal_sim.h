@@ -24,6 +24,11 @@ struct PortalSimOptions {
 	qint64 rememberSeconds = 30 * 24 * 3600;
 	// One line per request on stderr.
 	bool log = false;
+	// Sessions open from the start, as if these accounts had signed in:
+	// the qm_session cookie value and the account's e-mail address. Lets
+	// a test hand a client a stored sign-in without going through a
+	// sign-in form.
+	QList<QPair<QByteArray, QString>> sessions;
 };
 
 // An answer forced onto the next requests that match, in place of what the

@@ -166,6 +166,8 @@ public:
 	bool mustChangePassword() const { return m_mustChangePassword; }
 	QString password() const { return m_password; }
 	bool apiTokenConfigured() const { return !m_apiToken.isEmpty(); }
+	// The access token the live feed checks; empty: none made yet.
+	QString apiToken() const { return m_apiToken; }
 	QString deviceId() const { return m_deviceId; }
 	QString firmwareVersion() const { return m_firmware; }
 	bool espNowTransmitting() const;

@@ -1,9 +1,12 @@
 #include "device_process.h"
 
 #include "device_model.h"
+#include "feed_side.h"
+#include "http_side.h"
 #include "usb_side.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QLoggingCategory>
 #include <QSocketNotifier>
 
@@ -41,18 +44,65 @@ void printLine(const QString &line)
 	std::fflush(stdout);
 }
 
+QString endpoint(const QHostAddress &address, quint16 port)
+{
+	const QString host =
+		address.protocol() == QAbstractSocket::IPv6Protocol
+			? QStringLiteral("[%1]").arg(address.toString())
+			: address.toString();
+	return QStringLiteral("%1:%2").arg(host).arg(port);
+}
+
+// A device on the network has been set up for it, so it has an access
+// token; the same seed and id give the same one, which keeps demos and
+// tests repeatable.
+QString derivedToken(const DeviceModel::Config &device)
+{
+	const QByteArray seed = "quillmarch-sim " +
+				QByteArray::number(device.seed) + ' ' +
+				device.deviceId.toUtf8();
+	return QString::fromLatin1(
+		QCryptographicHash::hash(seed, QCryptographicHash::Sha1)
+			.toHex());
+}
+
 } // namespace
 
 DeviceProcess::DeviceProcess(const DeviceOptions &options, QObject *parent)
 	: QObject(parent),
 	  m_options(options)
 {
+	const bool network = m_options.http || m_options.feed;
+	if (network && m_options.device.apiToken.isEmpty())
+		m_options.device.apiToken = derivedToken(m_options.device);
+	FeedSide::Config &feed = m_options.feedSide;
+#ifdef QUILLMARCH_SIM_TLS_DIR
+	if (feed.certificatePath.isEmpty() && feed.keyPath.isEmpty()) {
+		feed.certificatePath =
+			QStringLiteral(QUILLMARCH_SIM_TLS_DIR "/sim-cert.pem");
+		feed.keyPath =
+			QStringLiteral(QUILLMARCH_SIM_TLS_DIR "/sim-key.pem");
+	}
+#endif
+
 	m_device = new DeviceModel(m_options.device, this);
 	if (m_options.usb) {
 		m_usb = new UsbSide(m_device, m_options.usbSide, this);
 		// Also after a restart that unplugged the cable.
 		connect(m_usb, &UsbSide::pluggedIn, this,
 			&DeviceProcess::announceUsb);
+	}
+	if (m_options.http)
+		m_http = new HttpSide(m_device, m_options.httpSide, this);
+	if (m_options.feed)
+		m_feed = new FeedSide(m_device, feed, this);
+	if (network) {
+		// A new token, or none after a factory reset, is news for
+		// whoever set up the feed with the old one.
+		connect(m_device, &DeviceModel::requestHandled, this,
+			&DeviceProcess::announceToken);
+		connect(m_device, &DeviceModel::restarted, this,
+			&DeviceProcess::announceToken);
 	}
 }
 
@@ -75,6 +125,36 @@ bool DeviceProcess::start()
 			return false;
 		}
 	}
+	QString error;
+	if (m_http && !m_http->listen(&error)) {
+		std::fprintf(stderr,
+			     "quillmarch-sim: cannot serve HTTP on %s: %s\n",
+			     endpoint(m_options.httpSide.address,
+				      m_options.httpSide.port)
+				     .toLocal8Bit()
+				     .constData(),
+			     error.toLocal8Bit().constData());
+		return false;
+	}
+	if (m_feed && !m_feed->listen(&error)) {
+		std::fprintf(stderr,
+			     "quillmarch-sim: cannot serve the live feed on "
+			     "%s: %s\n",
+			     endpoint(m_options.feedSide.address,
+				      m_options.feedSide.port)
+				     .toLocal8Bit()
+				     .constData(),
+			     error.toLocal8Bit().constData());
+		return false;
+	}
+	if (m_http)
+		printLine(QStringLiteral("http ") +
+			  endpoint(m_http->address(), m_http->port()));
+	if (m_feed)
+		printLine(QStringLiteral("feed ") +
+			  endpoint(m_feed->address(), m_feed->port()));
+	if (m_http || m_feed)
+		announceToken();
 	m_device->start();
 
 	if (::fcntl(STDIN_FILENO, F_GETFL) != -1) {
@@ -97,6 +177,15 @@ bool DeviceProcess::start()
 void DeviceProcess::announceUsb()
 {
 	printLine(QStringLiteral("usb ") + m_usb->slavePath());
+}
+
+void DeviceProcess::announceToken()
+{
+	const QString token = m_device->apiToken();
+	if (token.isEmpty() || token == m_announcedToken)
+		return;
+	m_announcedToken = token;
+	printLine(QStringLiteral("token ") + token);
 }
 
 void DeviceProcess::installSignalHandlers()
@@ -137,6 +226,10 @@ void DeviceProcess::shutDown(const char *why)
 	qCInfo(lcProcess) << "stopping on" << why;
 	if (m_usb)
 		m_usb->unplug();
+	if (m_http)
+		m_http->close();
+	if (m_feed)
+		m_feed->close();
 	m_device->stop();
 	QCoreApplication::exit(0);
 }
@@ -192,12 +285,62 @@ void DeviceProcess::runCommand(const QByteArray &line)
 			m_device->setBusyReplies(count);
 		else
 			qCWarning(lcProcess) << "busy takes a count";
+	} else if (line.startsWith("http-fail ") || line == "csrf expire" ||
+		   line.startsWith("feed ")) {
+		runNetworkCommand(line);
 	} else {
 		qCWarning(lcProcess).noquote()
 			<< "unknown command:" << QString::fromUtf8(line)
 			<< "(quit, unplug, plug, link on, link off, reboot, "
-			   "busy N)";
+			   "busy N, http-fail PATH STATUS [N], csrf expire, "
+			   "feed drop, feed reject, feed refuse MS)";
 	}
+}
+
+void DeviceProcess::runNetworkCommand(const QByteArray &line)
+{
+	const QList<QByteArray> words = line.simplified().split(' ');
+	if (words.first() == "feed") {
+		if (!m_feed) {
+			qCWarning(lcProcess) << "feed commands need --feed";
+		} else if (line == "feed drop") {
+			m_feed->dropAll();
+		} else if (line == "feed reject") {
+			m_feed->rejectAuthenticated();
+		} else if (words.size() == 3 && words.at(1) == "refuse") {
+			bool ok = false;
+			const int ms = words.at(2).toInt(&ok);
+			if (ok && ms >= 0)
+				m_feed->refuseFor(ms);
+			else
+				qCWarning(lcProcess) << "feed refuse takes ms";
+		} else {
+			qCWarning(lcProcess)
+				<< "feed drop, feed reject or feed refuse MS";
+		}
+		return;
+	}
+	if (!m_http) {
+		qCWarning(lcProcess) << "HTTP commands need --http";
+		return;
+	}
+	if (words.first() == "csrf") {
+		m_http->expireCsrfTokens();
+		return;
+	}
+	// "http-fail PATH STATUS [N]" reads as the option does.
+	HttpSide::Failure failure;
+	const QString text =
+		words.size() >= 3 && words.size() <= 4
+			? QString::fromUtf8(words.at(1) + '=' + words.at(2) +
+					    (words.size() == 4
+						     ? 'x' + words.at(3)
+						     : QByteArray()))
+			: QString();
+	if (parseHttpFailure(text, &failure))
+		m_http->failNext(failure.path, failure.status, failure.count);
+	else
+		qCWarning(lcProcess) << "http-fail takes PATH STATUS [N]";
 }
 
 } // namespace quillmarch::sim

@@ -10,6 +10,8 @@ class QSocketNotifier;
 namespace quillmarch::sim {
 
 class DeviceModel;
+class FeedSide;
+class HttpSide;
 class UsbSide;
 
 // The simulator as a program: the device, its carriers, the lines it
@@ -33,12 +35,17 @@ private:
 	void onSignal();
 	void onStdin();
 	void runCommand(const QByteArray &line);
+	void runNetworkCommand(const QByteArray &line);
 	void announceUsb();
+	void announceToken();
 	void shutDown(const char *why);
 
 	DeviceOptions m_options;
 	DeviceModel *m_device = nullptr;
 	UsbSide *m_usb = nullptr;
+	HttpSide *m_http = nullptr;
+	FeedSide *m_feed = nullptr;
+	QString m_announcedToken;
 	QSocketNotifier *m_signalNotifier = nullptr;
 	QSocketNotifier *m_stdinNotifier = nullptr;
 	QByteArray m_stdinBuffer;

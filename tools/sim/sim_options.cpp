@@ -1,6 +1,7 @@
 #include "sim_options.h"
 
 #include <QCommandLineParser>
+#include <QHostAddress>
 #include <QRegularExpression>
 
 namespace quillmarch::sim {
@@ -42,17 +43,73 @@ bool parseHostPort(const QString &text, QString *host, int *port)
 	return true;
 }
 
+bool parseListenAddress(const QString &text, quint16 defaultPort,
+			QHostAddress *address, quint16 *port)
+{
+	QString host = text;
+	int number = defaultPort;
+	if (text.startsWith(QLatin1Char('['))) {
+		const int close = text.indexOf(QLatin1Char(']'));
+		if (close < 0)
+			return false;
+		host = text.mid(1, close - 1);
+		const QString rest = text.mid(close + 1);
+		if (!rest.isEmpty() && (!rest.startsWith(QLatin1Char(':')) ||
+					!toInt(rest.mid(1), 0, 65535, &number)))
+			return false;
+	} else if (text.count(QLatin1Char(':')) == 1) {
+		// One colon separates a port; a bare IPv6 address has more.
+		const int colon = text.indexOf(QLatin1Char(':'));
+		host = text.left(colon);
+		if (!toInt(text.mid(colon + 1), 0, 65535, &number))
+			return false;
+	}
+	QHostAddress parsed;
+	if (host.isEmpty())
+		parsed = QHostAddress(QHostAddress::Any);
+	else if (host == QLatin1String("localhost"))
+		parsed = QHostAddress(QHostAddress::LocalHost);
+	else if (!parsed.setAddress(host))
+		return false;
+	*address = parsed;
+	*port = quint16(number);
+	return true;
+}
+
+bool parseHttpFailure(const QString &text, HttpSide::Failure *failure)
+{
+	static const QRegularExpression form(
+		QStringLiteral("^(/\\S*)=(\\d{1,3})(?:x(\\d{1,6}))?$"));
+	const QRegularExpressionMatch match = form.match(text);
+	if (!match.hasMatch())
+		return false;
+	HttpSide::Failure out;
+	out.path = match.captured(1);
+	out.status = match.captured(2).toInt();
+	out.count = match.captured(3).isEmpty() ? 1 : match.captured(3).toInt();
+	if ((out.status != 0 && (out.status < 400 || out.status > 599)) ||
+	    out.count < 1)
+		return false;
+	*failure = out;
+	return true;
+}
+
 ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 				    DeviceOptions *options, QString *text)
 {
 	QCommandLineParser parser;
 	parser.setApplicationDescription(QStringLiteral(
 		"A Quillmarch device you can run without hardware.\n"
-		"On start it prints one line per carrier to stdout, e.g. "
-		"\"usb /dev/pts/7\", then logs to stderr.\n"
+		"On start it prints one line per carrier to stdout: "
+		"\"usb /dev/pts/7\", \"http 127.0.0.1:8080\", "
+		"\"feed 127.0.0.1:1010\", and with a network side "
+		"\"token <access token>\" (again whenever the token "
+		"changes); then it logs to stderr.\n"
+		"Without --http or --feed the USB cable is on.\n"
 		"Stop it with SIGTERM or SIGINT, or type \"quit\". Other "
 		"commands on stdin: unplug, plug, link on, link off, reboot, "
-		"busy N."));
+		"busy N, http-fail PATH STATUS [N], csrf expire, feed drop, "
+		"feed reject, feed refuse MS."));
 	parser.addHelpOption();
 	parser.addPositionalArgument(QStringLiteral("command"),
 				     QStringLiteral("\"device\""));
@@ -60,7 +117,38 @@ ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 	const QCommandLineOption usb(
 		QStringLiteral("usb"),
 		QStringLiteral("Serve the USB cable on a pseudo-terminal "
-			       "(the default)."));
+			       "(the default without a network side)."));
+	const QCommandLineOption http(
+		QStringLiteral("http"),
+		QStringLiteral("Serve the HTTP admin interface here; port 0 "
+			       "picks a free one (e.g. 127.0.0.1:0)."),
+		QStringLiteral("addr:port"));
+	const QCommandLineOption feed(
+		QStringLiteral("feed"),
+		QStringLiteral("Serve the TLS live feed here (port 1010 when "
+			       "none is given)."),
+		QStringLiteral("addr[:port]"));
+	const QCommandLineOption cert(
+		QStringLiteral("cert"),
+		QStringLiteral("PEM certificate of the live feed (default: "
+			       "the built-in test certificate)."),
+		QStringLiteral("file"));
+	const QCommandLineOption key(
+		QStringLiteral("key"),
+		QStringLiteral("PEM private key of the live feed."),
+		QStringLiteral("file"));
+	const QCommandLineOption apiToken(
+		QStringLiteral("api-token"),
+		QStringLiteral("The access token the device starts with "
+			       "(default with a network side: one derived "
+			       "from --seed)."),
+		QStringLiteral("token"));
+	const QCommandLineOption httpFail(
+		QStringLiteral("http-fail"),
+		QStringLiteral("Answer the next N requests to PATH with "
+			       "STATUS (0 drops the connection); "
+			       "repeatable."),
+		QStringLiteral("path=status[xN]"));
 	const QCommandLineOption link(
 		QStringLiteral("link"),
 		QStringLiteral("Also make a symbolic link to the terminal."),
@@ -159,12 +247,13 @@ ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 		QStringLiteral("Break firmware downloads off at this "
 			       "percentage."),
 		QStringLiteral("percent"));
-	parser.addOptions({usb,        link,     rate,           seed,
-			   speed,      receiver, unpaired,       tunnel,
-			   stream,     noHello,  helloAfter,     replyDelay,
-			   password,   deviceId, operationSpeed, busy,
-			   busyChance, noAnswer, fail,           rebootUnplugs,
-			   relayDelay, noWifi,   noUpdate,       otaFailAt});
+	parser.addOptions(
+		{usb,        link,       rate,     seed,      speed,
+		 receiver,   unpaired,   tunnel,   stream,    noHello,
+		 helloAfter, replyDelay, password, deviceId,  operationSpeed,
+		 busy,       busyChance, noAnswer, fail,      rebootUnplugs,
+		 relayDelay, noWifi,     noUpdate, otaFailAt, http,
+		 feed,       cert,       key,      apiToken,  httpFail});
 
 	auto error = [&](const QString &message) {
 		*text = QStringLiteral("%1\nTry --help.").arg(message);
@@ -249,8 +338,48 @@ ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 	    !toInt(parser.value(otaFailAt), 0, 100, &device.otaFailAtPercent))
 		return error(QStringLiteral("--ota-fail-at takes 0 to 100."));
 
-	// The cable is the only carrier so far, so it is on either way.
-	out.usb = true;
+	if (parser.isSet(apiToken)) {
+		static const QRegularExpression tokenText(
+			QStringLiteral("^[\\x21-\\x7e]{1,128}$"));
+		if (!tokenText.match(parser.value(apiToken)).hasMatch())
+			return error(
+				QStringLiteral("--api-token takes 1 to 128 "
+					       "printable characters."));
+		device.apiToken = parser.value(apiToken);
+	}
+	out.http = parser.isSet(http);
+	if (out.http &&
+	    !parseListenAddress(parser.value(http), 80, &out.httpSide.address,
+				&out.httpSide.port))
+		return error(QStringLiteral("--http takes addr:port, e.g. "
+					    "127.0.0.1:0."));
+	for (const QString &value : parser.values(httpFail)) {
+		HttpSide::Failure failure;
+		if (!parseHttpFailure(value, &failure))
+			return error(QStringLiteral("--http-fail takes "
+						    "path=status[xN] with a "
+						    "status of 0 or 400 to "
+						    "599, not %1.")
+					     .arg(value));
+		out.httpSide.failures.append(failure);
+	}
+	out.feed = parser.isSet(feed);
+	if (out.feed &&
+	    !parseListenAddress(parser.value(feed), FeedSide::kDefaultPort,
+				&out.feedSide.address, &out.feedSide.port))
+		return error(QStringLiteral("--feed takes addr[:port]."));
+	out.feedSide.certificatePath = parser.value(cert);
+	out.feedSide.keyPath = parser.value(key);
+	if (parser.isSet(cert) != parser.isSet(key))
+		return error(QStringLiteral("--cert and --key go together."));
+
+	// The cable is on unless only the network side was asked for.
+	out.usb = parser.isSet(usb) || parser.isSet(receiver) ||
+		  (!out.http && !out.feed);
+	if (parser.isSet(receiver) && (out.http || out.feed))
+		return error(QStringLiteral("The device behind a receiver has "
+					    "Wi-Fi off: --receiver does not "
+					    "go with --http or --feed."));
 	UsbSide::Config &side = out.usbSide;
 	side.linkPath = parser.value(link);
 	side.receiver = parser.isSet(receiver);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "device_model.h"
+#include "feed_side.h"
+#include "http_side.h"
 #include "usb_side.h"
 
 #include <QString>
@@ -13,6 +15,12 @@ struct DeviceOptions {
 	DeviceModel::Config device;
 	bool usb = false;
 	UsbSide::Config usbSide;
+	bool http = false;
+	HttpSide::Config httpSide;
+	// The certificate and key stay empty unless given: the program
+	// fills in its built-in test identity.
+	bool feed = false;
+	FeedSide::Config feedSide;
 };
 
 enum class ParseOutcome { Run, Help, Error };
@@ -24,5 +32,14 @@ ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 
 // "HOST:PORT" with a port from 0 to 65535; the host may be empty.
 bool parseHostPort(const QString &text, QString *host, int *port);
+
+// An address to listen on: "ADDR:PORT", "[V6]:PORT", or an address alone
+// for defaultPort. An empty address means every address; "localhost" is
+// the loopback address.
+bool parseListenAddress(const QString &text, quint16 defaultPort,
+			QHostAddress *address, quint16 *port);
+
+// "PATH=STATUS" or "PATH=STATUSxCOUNT", e.g. "/api/status=503x2".
+bool parseHttpFailure(const QString &text, HttpSide::Failure *failure);
 
 } // namespace quillmarch::sim
