@@ -8,6 +8,7 @@
 #include "http_side.h"
 #include "sim_options.h"
 
+#include "device_session.h"
 #include "http_link.h"
 #include "rpc_client.h"
 #include "tls_feed.h"
@@ -186,6 +187,7 @@ private Q_SLOTS:
 	}
 
 	void admin_signInChangePasswordAndConfigure();
+	void session_overTheNetwork();
 	void admin_csrfAndFailuresOnRequest();
 	void wire_sessionCookieAndCsrf();
 	void wire_badInput_data();
@@ -678,6 +680,55 @@ void TestDeviceSimNet::program_printsEndpointsAndToken()
 	QVERIFY(sim.waitForFinished(5000));
 	QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
 	QCOMPARE(sim.exitCode(), 0);
+}
+
+// The device session runs over the network link unchanged: sign-in with the
+// forced password change, the state poll this carrier needs, and a quiet
+// sign-in again after the device forgot the session in a restart.
+void TestDeviceSimNet::session_overTheNetwork()
+{
+	NetRig rig;
+	QVERIFY(rig.start());
+	auto *link = new HttpLink(
+		QStringLiteral("127.0.0.1:%1").arg(rig.http->port()));
+	DeviceSession session(link);
+	DeviceSession::Timings timings;
+	timings.pollMs = 100;
+	session.setTimings(timings);
+	QSignalSpy envelopes(&session, &DeviceSession::envelope);
+	session.start({QStringLiteral("wrong"), QStringLiteral("corvalinth")});
+	QTRY_COMPARE_WITH_TIMEOUT(session.state(),
+				  DeviceSession::NeedsNewPassword, 5000);
+	bool changed = false;
+	session.changePassword(QStringLiteral("corvalinth"), kNewPassword,
+			       [&](bool ok, const QString &) { changed = ok; });
+	QTRY_VERIFY(changed);
+	QCOMPARE(session.state(), DeviceSession::Ready);
+	QTRY_VERIFY(envelopes.count() >= 2); // polled, not pushed
+	QVERIFY(envelopes.last().at(0).toJsonObject().contains("fields"));
+
+	// A stale CSRF token refuses changes with "unauthorized".
+	rig.http->expireCsrfTokens();
+	bool refused = false;
+	QString code;
+	session.rpc()->call("setSettings", {}, [&](const RpcResult &r) {
+		refused = true;
+		code = r.code;
+	});
+	QTRY_VERIFY(refused);
+	QCOMPARE(code, QStringLiteral("unauthorized"));
+
+	// The device restarts and forgets every sign-in: the next poll is
+	// refused and the session signs in again with what worked.
+	rig.device.restart();
+	rig.device.skipTime(60000);
+	envelopes.clear();
+	QTRY_VERIFY_WITH_TIMEOUT(envelopes.count() >= 2, 10000);
+	QCOMPARE(session.state(), DeviceSession::Ready);
+	bool saved = false;
+	session.rpc()->call("setSettings", {},
+			    [&](const RpcResult &r) { saved = r.ok; });
+	QTRY_VERIFY(saved); // the fresh sign-in brought a fresh CSRF token
 }
 
 QTEST_GUILESS_MAIN(TestDeviceSimNet)
