@@ -30,8 +30,9 @@ waited on forever.
 Run with Debian's /usr/bin/python3 (it has python3-websocket); other Python
 installs on the machine may lack the websocket-client module.
 
-The module doubles as a small command line tool (`demo` mode) used by
-scripts/run-obs; see `main()`.
+The module doubles as a small command line tool (`demo` mode, the plug-in
+alone) used by scripts/run-obs --no-simulators; see `main()`. Its demo
+helpers (demo_session and the rest) also serve demo_live.py.
 """
 
 import argparse
@@ -1443,51 +1444,83 @@ class CheckRun:
 
 
 # --------------------------------------------------------------------------
-# Command line: demo run used by scripts/run-obs
+# Demo runs of scripts/run-obs: this module's `demo` command (the plug-in
+# alone) and demo_live.py (the plug-in fed by the simulators) share these.
+
+
+def say(text):
+    """One console line of a demo run."""
+    print(f"run-obs: {text}", flush=True)
+
+
+def demo_session(artifacts, scenes, home, plugin_tree, display,
+                 collection="QuillmarchDemo", keep_collection=True,
+                 plugin_config=None):
+    """An ObsSession in the demo home kept between runs, on the user's X
+    display or, when display is empty, on a private Xvfb."""
+    if display:
+        say(f"using display {display}")
+    else:
+        say("no display found, running OBS under Xvfb")
+    os.makedirs(home, exist_ok=True)
+    # obs-websocket listens on every interface, and on a real desktop
+    # that is a network the user shares: never without a password there.
+    return ObsSession(os.path.abspath(artifacts), scenes,
+                      plugin_tree=plugin_tree, home=home,
+                      display=display or None, profile="QuillmarchDemo",
+                      collection=collection, keep_collection=keep_collection,
+                      start_timeout=90,
+                      websocket_password=secrets.token_urlsafe(18),
+                      plugin_config=plugin_config)
+
+
+def demo_window_shot(session, name):
+    """OBS's main window on a user's desktop (not the rest of their
+    screen), the whole screen under Xvfb, where OBS fills it."""
+    if session.xvfb:
+        return session.screenshot(name)
+    return session.main_window_screenshot(name)
+
+
+def demo_wait(session, until):
+    """Sleeps until the time.monotonic() value until, or until OBS exits
+    (the user may close it); True while OBS runs."""
+    while time.monotonic() < until and session.running():
+        time.sleep(0.25)
+    return session.running()
+
+
+def demo_quit(session):
+    """Quits OBS by closing its window and reports how it went, where its
+    log is and what the plug-in logged. Returns the QuitResult."""
+    result = session.quit()
+    say(f"OBS quit: {result.detail}")
+    say(f"OBS log saved to {os.path.join(session.artifacts_dir, 'obs.log')}")
+    session.close()  # copies the log into the artifacts
+    for line in session.log_lines():
+        if "[quillmarch]" in line:
+            print("  " + line)
+    return result
 
 
 def _demo(args):
     scenes = {"Scoreboard": [Source(args.source_kind, args.source_name,
                                     position=(80.0, 80.0), scale=(0.5, 0.5))]}
-    display = args.display or None
-    if display:
-        print(f"run-obs: using display {display}")
-    else:
-        print("run-obs: no display found, running OBS under Xvfb")
-    os.makedirs(args.home, exist_ok=True)
     artifacts = os.path.abspath(args.artifacts)
-    # obs-websocket listens on every interface, and on a real desktop
-    # that is a network the user shares: never without a password there.
-    session = ObsSession(artifacts, scenes, plugin_tree=args.plugin_tree,
-                         home=args.home, display=display,
-                         profile="QuillmarchDemo", collection="QuillmarchDemo",
-                         keep_collection=True, start_timeout=90,
-                         websocket_password=secrets.token_urlsafe(18))
-    result = None
+    session = demo_session(artifacts, scenes, args.home, args.plugin_tree,
+                           args.display)
     with session:
-        print(f"run-obs: OBS started (pid {session.proc.pid}), "
-              f"home {session.home.root}")
-        end = time.monotonic() + args.seconds
-        while time.monotonic() < end and session.running():
-            time.sleep(0.5)
-        if session.running():
-            if display:
-                shot = session.main_window_screenshot(args.screenshot_name)
-            else:
-                shot = session.screenshot(args.screenshot_name)
-            print(f"run-obs: screenshot saved to {shot}")
+        say(f"OBS started (pid {session.proc.pid}), home {session.home.root}")
+        if demo_wait(session, time.monotonic() + args.seconds):
+            shot = demo_window_shot(session, args.screenshot_name)
+            say(f"screenshot saved to {shot}")
             try:
                 source_shot = os.path.join(artifacts, "source.png")
                 session.ws.source_screenshot(args.source_name, source_shot)
-                print(f"run-obs: source '{args.source_name}' rendered to {source_shot}")
+                say(f"source '{args.source_name}' rendered to {source_shot}")
             except HarnessError as err:
-                print(f"run-obs: no screenshot of source '{args.source_name}': {err}")
-        result = session.quit()
-    print(f"run-obs: OBS quit: {result.detail}")
-    print(f"run-obs: OBS log saved to {os.path.join(artifacts, 'obs.log')}")
-    for line in session.log_lines():
-        if "[quillmarch]" in line:
-            print("  " + line)
+                say(f"no screenshot of source '{args.source_name}': {err}")
+        result = demo_quit(session)
     return 0 if result.clean else 1
 
 
