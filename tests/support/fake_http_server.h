@@ -14,10 +14,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-#include <QUrl>
 
 #include <functional>
-#include <memory>
 
 namespace quillmarch::test {
 
@@ -27,13 +25,9 @@ using HttpHeader = QPair<QByteArray, QByteArray>;
 struct HttpRequest {
 	QByteArray method;
 	QByteArray target; // as sent: path, then "?" and the query if any
-	QByteArray path;   // target without the query, not decoded
-	QByteArray query;  // after the "?", not decoded
-	bool hasQuery = false;
-	QByteArray version;
-	QList<HttpHeader> headers; // in order, as sent
-	QByteArray body;           // de-chunked when sent chunked
-	int connection = 0;        // which TCP connection carried it, from 1
+	QByteArray path;   // target without the query
+	QList<HttpHeader> headers;
+	QByteArray body;
 
 	// The first header of that name (case-insensitive); empty if none.
 	QByteArray header(const QByteArray &name) const
@@ -69,20 +63,21 @@ struct HttpResponse {
 
 	Action action = Action::Answer;
 	int status = 200;
-	QByteArray reason; // empty: a standard phrase for the status
 	QList<HttpHeader> headers;
 	QByteArray body;
-	int delayMs = 0;         // wait this long before acting
-	bool closeAfter = false; // close the connection once answered
+	int delayMs = 0; // wait this long before acting
 
-	static HttpResponse json(int status, const QJsonObject &object)
+	static HttpResponse of(Action action)
 	{
 		HttpResponse r;
-		r.status = status;
-		r.body = QJsonDocument(object).toJson(QJsonDocument::Compact);
-		r.headers.append(
-			HttpHeader("Content-Type", "application/json"));
+		r.action = action;
 		return r;
+	}
+	static HttpResponse json(int status, const QJsonObject &object)
+	{
+		return raw(status,
+			   QJsonDocument(object).toJson(QJsonDocument::Compact),
+			   "application/json");
 	}
 	static HttpResponse raw(int status, const QByteArray &body,
 				const QByteArray &contentType = "text/plain")
@@ -90,32 +85,20 @@ struct HttpResponse {
 		HttpResponse r;
 		r.status = status;
 		r.body = body;
-		if (!contentType.isEmpty())
-			r.headers.append(
-				HttpHeader("Content-Type", contentType));
-		return r;
+		return r.withHeader("Content-Type", contentType);
 	}
 	static HttpResponse drop(int delayMs = 0)
 	{
-		HttpResponse r;
-		r.action = Action::Drop;
-		r.delayMs = delayMs;
-		return r;
+		return of(Action::Drop).after(delayMs);
 	}
 	// Bytes sent as they are, for answers no well-behaved server gives.
 	static HttpResponse rawBytes(const QByteArray &bytes)
 	{
-		HttpResponse r;
-		r.action = Action::Raw;
+		HttpResponse r = of(Action::Raw);
 		r.body = bytes;
 		return r;
 	}
-	static HttpResponse stall()
-	{
-		HttpResponse r;
-		r.action = Action::Stall;
-		return r;
-	}
+	static HttpResponse stall() { return of(Action::Stall); }
 	HttpResponse &withHeader(const QByteArray &name,
 				 const QByteArray &value)
 	{
@@ -131,30 +114,24 @@ struct HttpResponse {
 
 // A scriptable HTTP/1.1 server on 127.0.0.1 for tests of HTTP clients.
 //
-// Requests are parsed (request line, headers, a Content-Length or chunked
-// body), recorded in arrival order and answered by the handler registered for
-// their method and path, or by the fallback (404 with a JSON error). Answers
-// always carry Content-Length; connections stay open for further requests
-// unless the client asked for "Connection: close" or the answer says
-// closeAfter. Requests on one connection are answered in order, so a delayed
-// answer holds back the ones behind it, as on a real server.
+// Requests (with a Content-Length body, if any) are recorded in arrival
+// order and answered by the handler registered for their method and path, or
+// by the fallback (404). Connections stay open for further requests. The
+// clients under test never pipeline, so a connection carries one request at a
+// time.
 //
 // No Q_OBJECT, so it needs no moc run and can be included from any test.
 class FakeHttpServer : public QTcpServer {
 public:
 	using Handler = std::function<HttpResponse(const HttpRequest &)>;
 
-	explicit FakeHttpServer(QObject *parent = nullptr) : QTcpServer(parent)
+	FakeHttpServer()
 	{
 		QObject::connect(this, &QTcpServer::newConnection, this,
 				 [this] { acceptAll(); });
 	}
 
-	// Listens on 127.0.0.1, on a free port unless one is given.
-	bool start(quint16 port = 0)
-	{
-		return listen(QHostAddress::LocalHost, port);
-	}
+	bool start() { return listen(QHostAddress::LocalHost, 0); }
 	quint16 port() const { return serverPort(); }
 	QString address() const
 	{
@@ -176,20 +153,8 @@ public:
 	void setFallback(Handler handler) { m_fallback = std::move(handler); }
 
 	const QList<HttpRequest> &requests() const { return m_requests; }
-	QList<HttpRequest> requestsTo(const QByteArray &path) const
-	{
-		QList<HttpRequest> out;
-		for (const HttpRequest &r : m_requests) {
-			if (r.path == path)
-				out.append(r);
-		}
-		return out;
-	}
-	void clearRequests() { m_requests.clear(); }
-	int connectionCount() const { return m_connections; }
-	// Answers written and connections dropped on purpose so far.
+	// Answers written so far.
 	int answered() const { return m_answered; }
-	int dropped() const { return m_dropped; }
 
 	// Runs the event loop until `count` requests have arrived.
 	bool waitForRequests(int count, int timeoutMs = 5000)
@@ -201,227 +166,103 @@ public:
 		return m_requests.size() >= count;
 	}
 
-	static QByteArray reasonFor(int status)
-	{
-		switch (status) {
-		case 200:
-			return "OK";
-		case 204:
-			return "No Content";
-		case 302:
-			return "Found";
-		case 400:
-			return "Bad Request";
-		case 401:
-			return "Unauthorized";
-		case 403:
-			return "Forbidden";
-		case 404:
-			return "Not Found";
-		case 429:
-			return "Too Many Requests";
-		case 500:
-			return "Internal Server Error";
-		case 503:
-			return "Service Unavailable";
-		default:
-			return "Status";
-		}
-	}
-
 private:
-	struct Connection {
-		int number = 0;
-		QByteArray buffer;
-		QList<HttpRequest> waiting; // parsed, not yet answered
-		bool busy = false;          // an answer is being prepared
-		bool closing = false;
-	};
-
 	void acceptAll()
 	{
 		while (QTcpSocket *socket = nextPendingConnection()) {
-			auto conn = std::make_shared<Connection>();
-			conn->number = ++m_connections;
+			auto buffer = std::make_shared<QByteArray>();
 			QObject::connect(socket, &QTcpSocket::readyRead, socket,
-					 [this, socket, conn] {
-						 conn->buffer +=
-							 socket->readAll();
-						 parse(socket, conn);
+					 [this, socket, buffer] {
+						 *buffer += socket->readAll();
+						 HttpRequest request;
+						 while (parseOne(buffer.get(),
+								 &request))
+							 serve(socket, request);
 					 });
 			QObject::connect(socket, &QTcpSocket::disconnected,
 					 socket, &QObject::deleteLater);
 		}
 	}
 
-	// Takes every complete request out of the buffer.
-	void parse(QTcpSocket *socket, const std::shared_ptr<Connection> &conn)
+	// Takes one complete request out of the buffer.
+	static bool parseOne(QByteArray *buf, HttpRequest *out)
 	{
-		for (;;) {
-			HttpRequest request;
-			int used = 0;
-			if (!parseOne(conn->buffer, &request, &used))
-				break;
-			conn->buffer.remove(0, used);
-			request.connection = conn->number;
-			m_requests.append(request);
-			conn->waiting.append(request);
-		}
-		serveNext(socket, conn);
-	}
-
-	static bool parseOne(const QByteArray &buf, HttpRequest *out, int *used)
-	{
-		const int headEnd = buf.indexOf("\r\n\r\n");
+		const int headEnd = int(buf->indexOf("\r\n\r\n"));
 		if (headEnd < 0)
 			return false;
 		// Lines end at CR LF only, so that a stray line feed a client
 		// lets into a header value shows up in that value.
-		QList<QByteArray> lines;
-		for (int from = 0; from <= headEnd;) {
-			int end = buf.indexOf("\r\n", from);
-			if (end < 0 || end > headEnd)
-				end = headEnd;
-			lines.append(buf.mid(from, end - from));
-			from = end + 2;
-		}
-		const QList<QByteArray> first =
-			lines.value(0).trimmed().split(' ');
+		const QList<QByteArray> lines = buf->left(headEnd).split('\r');
+		*out = HttpRequest();
+		const QList<QByteArray> first = lines.value(0).split(' ');
 		out->method = first.value(0);
 		out->target = first.value(1);
-		out->version = first.value(2);
-		const int q = out->target.indexOf('?');
-		out->hasQuery = q >= 0;
-		out->path = q >= 0 ? out->target.left(q) : out->target;
-		out->query = q >= 0 ? out->target.mid(q + 1) : QByteArray();
+		out->path = out->target.split('?').value(0);
 		for (int i = 1; i < lines.size(); ++i) {
-			const QByteArray &line = lines.at(i);
-			const int colon = line.indexOf(':');
-			if (colon <= 0)
-				continue;
-			out->headers.append(
-				HttpHeader(line.left(colon).trimmed(),
-					   line.mid(colon + 1).trimmed()));
+			// Each line after the first starts with the LF of CR LF.
+			const QByteArray line = lines.at(i).mid(1);
+			const int colon = int(line.indexOf(':'));
+			if (colon > 0)
+				out->headers.append(HttpHeader(
+					line.left(colon).trimmed(),
+					line.mid(colon + 1).trimmed()));
 		}
-		int at = headEnd + 4;
-		if (out->header("Transfer-Encoding").toLower() == "chunked") {
-			for (;;) {
-				const int eol = buf.indexOf("\r\n", at);
-				if (eol < 0)
-					return false;
-				bool ok = false;
-				const int size = buf.mid(at, eol - at)
-							 .split(';')
-							 .value(0)
-							 .trimmed()
-							 .toInt(&ok, 16);
-				if (!ok || size < 0)
-					return false;
-				at = eol + 2;
-				if (size == 0) {
-					// No trailers from the clients we test.
-					if (buf.size() < at + 2)
-						return false;
-					at += 2;
-					break;
-				}
-				if (buf.size() < at + size + 2)
-					return false;
-				out->body += buf.mid(at, size);
-				at += size + 2;
-			}
-		} else {
-			const int length =
-				out->header("Content-Length").toInt();
-			if (buf.size() < at + length)
-				return false;
-			out->body = buf.mid(at, length);
-			at += length;
-		}
-		*used = at;
+		const int length = out->header("Content-Length").toInt();
+		if (buf->size() < headEnd + 4 + length)
+			return false;
+		out->body = buf->mid(headEnd + 4, length);
+		buf->remove(0, headEnd + 4 + length);
 		return true;
 	}
 
-	void serveNext(QTcpSocket *socket,
-		       const std::shared_ptr<Connection> &conn)
+	void serve(QTcpSocket *socket, const HttpRequest &request)
 	{
-		if (conn->busy || conn->closing || conn->waiting.isEmpty())
-			return;
-		conn->busy = true;
-		const HttpRequest request = conn->waiting.takeFirst();
-		const Handler &handler = m_routes.value(
-			request.method + ' ' + request.path, m_fallback);
-		const HttpResponse response = handler(request);
-		const bool clientCloses =
-			request.header("Connection").toLower() == "close";
+		m_requests.append(request);
+		const HttpResponse response =
+			m_routes.value(request.method + ' ' + request.path,
+				       m_fallback)(request);
 		QPointer<QTcpSocket> guard(socket);
-		auto act = [this, guard, conn, response, clientCloses] {
-			if (!guard)
-				return;
-			respond(guard, conn, response, clientCloses);
-		};
-		if (response.delayMs > 0)
-			QTimer::singleShot(response.delayMs, socket, act);
-		else
-			act();
+		QTimer::singleShot(response.delayMs, socket,
+				   [this, guard, response] {
+					   if (guard)
+						   respond(guard, response);
+				   });
 	}
 
-	void respond(QTcpSocket *socket,
-		     const std::shared_ptr<Connection> &conn,
-		     const HttpResponse &response, bool clientCloses)
+	void respond(QTcpSocket *socket, const HttpResponse &response)
 	{
 		switch (response.action) {
 		case HttpResponse::Action::Stall:
 			return;
 		case HttpResponse::Action::Drop:
-			++m_dropped;
-			conn->closing = true;
 			socket->abort();
 			return;
 		case HttpResponse::Action::Raw:
 			++m_answered;
-			conn->closing = true;
 			socket->write(response.body);
 			socket->disconnectFromHost();
 			return;
 		case HttpResponse::Action::Answer:
 			break;
 		}
-		const bool close = clientCloses || response.closeAfter;
 		QByteArray out = "HTTP/1.1 " +
-				 QByteArray::number(response.status) + ' ' +
-				 (response.reason.isEmpty()
-					  ? reasonFor(response.status)
-					  : response.reason) +
-				 "\r\n";
+				 QByteArray::number(response.status) +
+				 " Status\r\n";
 		for (const auto &h : response.headers)
 			out += h.first + ": " + h.second + "\r\n";
 		out += "Content-Length: " +
-		       QByteArray::number(response.body.size()) + "\r\n";
-		if (close)
-			out += "Connection: close\r\n";
-		out += "\r\n" + response.body;
+		       QByteArray::number(response.body.size()) + "\r\n\r\n" +
+		       response.body;
 		socket->write(out);
 		++m_answered;
-		conn->busy = false;
-		if (close) {
-			conn->closing = true;
-			socket->disconnectFromHost();
-			return;
-		}
-		serveNext(socket, conn);
 	}
 
 	QHash<QByteArray, Handler> m_routes;
 	Handler m_fallback = [](const HttpRequest &) {
-		return HttpResponse::json(
-			404, QJsonObject{{QStringLiteral("error"),
-					  QStringLiteral("not_found")}});
+		return HttpResponse::json(404, {{"error", "not_found"}});
 	};
 	QList<HttpRequest> m_requests;
-	int m_connections = 0;
 	int m_answered = 0;
-	int m_dropped = 0;
 };
 
 } // namespace quillmarch::test

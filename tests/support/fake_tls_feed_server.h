@@ -17,44 +17,37 @@ namespace quillmarch::test {
 // The secure live-feed port of a device, on 127.0.0.1, with the test
 // certificate. It records when each connection was accepted and the first
 // line each client sent (the auth line), answers that line with a scripted
-// reply, and lets the test write any bytes, in any pieces, to the latest
-// client. It can hang up on every new connection at once, drop its
-// clients, or stop listening.
+// reply, and lets the test write to the latest client. It can hang up on
+// every new connection at once, drop its clients, or stop listening.
 //
-// No Q_OBJECT: it only overrides a virtual and connects lambdas, so it
-// needs no moc run. Use it from the thread it lives in.
+// No Q_OBJECT: it only overrides a virtual and connects lambdas.
 class FakeTlsFeedServer : public QTcpServer {
 public:
-	explicit FakeTlsFeedServer(const QString &certDir,
-				   QObject *parent = nullptr)
-		: QTcpServer(parent)
+	explicit FakeTlsFeedServer(const QString &certDir)
 	{
-		QFile certFile(certDir + QStringLiteral("/sim-cert.pem"));
-		QFile keyFile(certDir + QStringLiteral("/sim-key.pem"));
-		if (certFile.open(QIODevice::ReadOnly))
-			m_cert = QSslCertificate(certFile.readAll(), QSsl::Pem);
-		if (keyFile.open(QIODevice::ReadOnly))
-			m_key = QSslKey(keyFile.readAll(), QSsl::Rsa,
-					QSsl::Pem);
+		QFile cert(certDir + "/sim-cert.pem");
+		QFile key(certDir + "/sim-key.pem");
+		if (cert.open(QIODevice::ReadOnly) &&
+		    key.open(QIODevice::ReadOnly)) {
+			m_cert = QSslCertificate(cert.readAll(), QSsl::Pem);
+			m_key = QSslKey(key.readAll(), QSsl::Rsa, QSsl::Pem);
+		}
 		m_clock.start();
 	}
 
 	bool hasIdentity() const { return !m_cert.isNull() && !m_key.isNull(); }
-
-	// Listens on 127.0.0.1, on the port of an earlier listen() if there
-	// was one, so a feed can find the server again after stopListening().
+	// Listens on the port of an earlier start() if there was one, so a
+	// feed can find the server again after stopListening().
 	bool start()
 	{
-		if (!listen(QHostAddress::LocalHost, m_port))
-			return false;
+		const bool ok = listen(QHostAddress::LocalHost, m_port);
 		m_port = serverPort();
-		return true;
+		return ok;
 	}
 	void stopListening() { close(); }
 	quint16 port() const { return m_port; }
 
-	// Written to a client once its auth line has arrived; empty means no
-	// answer at all.
+	// Written to a client once its auth line has arrived; empty: none.
 	void setAuthReply(const QByteArray &bytes) { m_authReply = bytes; }
 	// Accept and at once close each new connection, before any TLS.
 	void setHangUpOnAccept(bool hangUp) { m_hangUp = hangUp; }
@@ -68,19 +61,16 @@ public:
 	int connectedClients() const
 	{
 		int n = 0;
-		for (const auto &c : m_clients)
-			if (c->socket &&
-			    c->socket->state() ==
-				    QAbstractSocket::ConnectedState)
-				++n;
+		for (const auto &socket : m_clients)
+			n += socket &&
+			     socket->state() == QAbstractSocket::ConnectedState;
 		return n;
 	}
 
 	void send(const QByteArray &bytes)
 	{
 		for (int i = int(m_clients.size()) - 1; i >= 0; --i) {
-			QSslSocket *socket = m_clients.at(i)->socket;
-			if (socket) {
+			if (QSslSocket *socket = m_clients.at(i)) {
 				socket->write(bytes);
 				socket->flush();
 				return;
@@ -90,9 +80,9 @@ public:
 	// Closes every client after what was sent to it has gone out.
 	void closeClients()
 	{
-		for (const auto &c : m_clients)
-			if (c->socket)
-				c->socket->disconnectFromHost();
+		for (const auto &socket : m_clients)
+			if (socket)
+				socket->disconnectFromHost();
 	}
 
 protected:
@@ -100,26 +90,24 @@ protected:
 	{
 		m_acceptTimes.append(now());
 		auto *socket = new QSslSocket(this);
-		if (!socket->setSocketDescriptor(descriptor)) {
-			delete socket;
-			return;
-		}
+		socket->setSocketDescriptor(descriptor);
 		if (m_hangUp) {
 			socket->abort();
 			socket->deleteLater();
 			return;
 		}
-		auto client = std::make_shared<Client>();
-		client->socket = socket;
-		m_clients.append(client);
+		m_clients.append(socket);
 		// Each line goes out when written, not held back for an
 		// acknowledgement, so timings measure the receiving side.
 		socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 		socket->setLocalCertificate(m_cert);
 		socket->setPrivateKey(m_key);
 		socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+		auto client = std::make_shared<Client>();
 		QObject::connect(socket, &QIODevice::readyRead, this,
-				 [this, client] { onRead(*client); });
+				 [this, socket, client] {
+					 onRead(socket, client.get());
+				 });
 		QObject::connect(socket, &QAbstractSocket::disconnected, socket,
 				 &QObject::deleteLater);
 		socket->startServerEncryption();
@@ -127,27 +115,26 @@ protected:
 
 private:
 	struct Client {
-		QPointer<QSslSocket> socket;
 		QByteArray pending;
 		bool authSeen = false;
 	};
 
-	void onRead(Client &client)
+	void onRead(QSslSocket *socket, Client *client)
 	{
-		const QByteArray bytes = client.socket->readAll();
-		if (client.authSeen) {
+		const QByteArray bytes = socket->readAll();
+		if (client->authSeen) {
 			m_extra += bytes;
 			return;
 		}
-		client.pending.append(bytes);
-		const int lineFeed = int(client.pending.indexOf('\n'));
+		client->pending += bytes;
+		const int lineFeed = int(client->pending.indexOf('\n'));
 		if (lineFeed < 0)
 			return;
-		client.authSeen = true;
-		m_authLines.append(client.pending.left(lineFeed + 1));
-		m_extra += client.pending.mid(lineFeed + 1);
+		client->authSeen = true;
+		m_authLines.append(client->pending.left(lineFeed + 1));
+		m_extra += client->pending.mid(lineFeed + 1);
 		if (!m_authReply.isEmpty())
-			client.socket->write(m_authReply);
+			socket->write(m_authReply);
 	}
 
 	QSslCertificate m_cert;
@@ -159,7 +146,7 @@ private:
 	QList<qint64> m_acceptTimes;
 	QList<QByteArray> m_authLines;
 	QByteArray m_extra;
-	QList<std::shared_ptr<Client>> m_clients;
+	QList<QPointer<QSslSocket>> m_clients;
 };
 
 } // namespace quillmarch::test

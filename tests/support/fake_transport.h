@@ -15,15 +15,12 @@
 namespace quillmarch::test {
 
 // A scriptable admin pipe that plays the device's side of the RPC protocol.
+// Everything handed to send() is recorded, even when the pipe is closed, and
+// a closed pipe refuses with sendFailed("disconnected") like a real one. A
+// responder, when set, runs inside send() and may answer at once; otherwise
+// the test answers later with the same calls.
 //
-// Everything handed to send() is recorded, parsed, in the order it came, even
-// when the pipe is closed: a test can then see that nothing was attempted.
-// Like a real transport, a closed pipe refuses with sendFailed("disconnected").
-// A responder, when set, runs inside send() and may answer at once through
-// reply()/failSend(); otherwise the test answers later with the same calls.
-//
-// No Q_OBJECT: it adds no signals, so it needs no moc run and can be included
-// from any test.
+// No Q_OBJECT: it adds no signals, so it needs no moc run.
 class FakeTransport : public RpcTransport {
 public:
 	using Responder = std::function<void(const QJsonObject &request)>;
@@ -36,23 +33,16 @@ public:
 
 	bool isOpen() const override { return m_open; }
 	void setOpen(bool open) { m_open = open; }
-
 	void send(const QByteArray &message) override
 	{
 		m_raw.append(message);
-		const QJsonObject request =
-			QJsonDocument::fromJson(message).object();
-		m_sent.append(request);
-		if (!m_open) {
-			Q_EMIT sendFailed(
-				QStringLiteral("disconnected"),
-				QStringLiteral("The fake pipe is closed"));
-			return;
-		}
-		if (m_responder)
-			m_responder(request);
+		m_sent.append(QJsonDocument::fromJson(message).object());
+		if (!m_open)
+			Q_EMIT sendFailed("disconnected",
+					  "The fake pipe is closed");
+		else if (m_responder)
+			m_responder(m_sent.last());
 	}
-
 	void setResponder(Responder responder)
 	{
 		m_responder = std::move(responder);
@@ -60,48 +50,44 @@ public:
 
 	const QList<QJsonObject> &sent() const { return m_sent; }
 	const QList<QByteArray> &rawSent() const { return m_raw; }
-	QJsonObject lastSent() const
+	int lastId() const
 	{
-		return m_sent.isEmpty() ? QJsonObject() : m_sent.last();
+		return m_sent.isEmpty() ? -1 : m_sent.last()["id"].toInt(-1);
 	}
-	int lastId() const { return lastSent().value("id").toInt(-1); }
 	QStringList sentMethods() const
 	{
 		QStringList out;
 		for (const QJsonObject &r : m_sent)
-			out.append(r.value("method").toString());
+			out.append(r["method"].toString());
 		return out;
 	}
 	QList<int> sentIds() const
 	{
 		QList<int> out;
 		for (const QJsonObject &r : m_sent)
-			out.append(r.value("id").toInt(-1));
+			out.append(r["id"].toInt(-1));
 		return out;
 	}
 
 	// Device side.
-	void reply(const QJsonObject &msg)
-	{
-		replyRaw(QJsonDocument(msg).toJson(QJsonDocument::Compact));
-	}
 	void replyRaw(const QByteArray &bytes) { Q_EMIT message(bytes); }
 	// A success; an undefined result leaves "result" out.
-	void
-	replyOk(int id,
-		const QJsonValue &result = QJsonValue(QJsonValue::Undefined))
+	void replyOk(int id, const QJsonValue &result = QJsonValue::Undefined)
 	{
 		QJsonObject m{{"id", id}, {"ok", true}};
 		if (!result.isUndefined())
 			m.insert("result", result);
-		reply(m);
+		replyRaw(QJsonDocument(m).toJson(QJsonDocument::Compact));
 	}
 	void replyError(int id, const QString &code, const QString &text = {})
 	{
 		QJsonObject error{{"code", code}};
 		if (!text.isEmpty())
 			error.insert("message", text);
-		reply(QJsonObject{{"id", id}, {"ok", false}, {"error", error}});
+		const QJsonObject m{{"id", id},
+				    {"ok", false},
+				    {"error", error}};
+		replyRaw(QJsonDocument(m).toJson(QJsonDocument::Compact));
 	}
 	void failSend(const QString &code, const QString &text)
 	{

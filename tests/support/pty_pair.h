@@ -24,32 +24,25 @@ class PtyPair {
 public:
 	PtyPair()
 	{
-		m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
-		if (m_master < 0)
+		m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+		const char *name = m_master >= 0 && ::grantpt(m_master) == 0 &&
+						   ::unlockpt(m_master) == 0
+					   ? ::ptsname(m_master)
+					   : nullptr;
+		if (!name)
 			return;
-		const char *name = nullptr;
-		if (::grantpt(m_master) == 0 && ::unlockpt(m_master) == 0)
-			name = ::ptsname(m_master);
-		if (!name) {
-			closeMaster();
-			return;
-		}
 		m_slavePath = QString::fromLocal8Bit(name);
-		m_slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+		m_slave = ::open(name,
+				 O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 		::fcntl(m_master, F_SETFL,
 			::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-		::fcntl(m_master, F_SETFD, FD_CLOEXEC);
-		if (m_slave >= 0)
-			::fcntl(m_slave, F_SETFD, FD_CLOEXEC);
 	}
-
 	~PtyPair()
 	{
 		if (m_slave >= 0)
 			::close(m_slave);
 		closeMaster();
 	}
-
 	PtyPair(const PtyPair &) = delete;
 	PtyPair &operator=(const PtyPair &) = delete;
 
@@ -81,15 +74,13 @@ public:
 	{
 		QElapsedTimer clock;
 		clock.start();
-		qint64 done = 0;
-		while (done < bytes.size()) {
+		for (qint64 done = 0; done < bytes.size();) {
 			const qint64 n = writeMasterSome(
 				bytes.constData() + done, bytes.size() - done);
-			if (n < 0)
-				return false;
 			done += n;
-			if (done < bytes.size() &&
-			    !waitFor(POLLOUT, timeoutMs - clock.elapsed()))
+			if (n < 0 ||
+			    (done < bytes.size() &&
+			     !waitFor(POLLOUT, timeoutMs - clock.elapsed())))
 				return false;
 		}
 		return true;
@@ -102,21 +93,9 @@ public:
 		QElapsedTimer clock;
 		clock.start();
 		QByteArray got;
-		char buffer[4096];
-		while (got.size() < count) {
-			const qint64 want =
-				qMin<qint64>(sizeof buffer, count - got.size());
-			const ssize_t n =
-				::read(m_master, buffer, size_t(want));
-			if (n > 0) {
-				got.append(buffer, int(n));
-				continue;
-			}
-			if (n < 0 && errno != EAGAIN && errno != EINTR)
-				break;
-			if (!waitFor(POLLIN, timeoutMs - clock.elapsed()))
-				break;
-		}
+		while (got.size() < count &&
+		       waitFor(POLLIN, timeoutMs - clock.elapsed()))
+			got += drainMaster();
 		return got;
 	}
 
@@ -134,10 +113,8 @@ public:
 private:
 	bool waitFor(short events, qint64 timeoutMs)
 	{
-		if (timeoutMs <= 0)
-			return false;
 		pollfd pfd{m_master, events, 0};
-		return ::poll(&pfd, 1, int(timeoutMs)) > 0;
+		return timeoutMs > 0 && ::poll(&pfd, 1, int(timeoutMs)) > 0;
 	}
 
 	int m_master = -1;

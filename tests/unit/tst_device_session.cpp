@@ -151,7 +151,7 @@ private Q_SLOTS:
 	void verifyWifi();
 	void wirelessTransmitter_data();
 	void wirelessTransmitter();
-	void controllersAndToken();
+	void controllersAreDeduplicated();
 };
 
 void TestDeviceSession::signIn_data()
@@ -678,7 +678,7 @@ void TestDeviceSession::wirelessTransmitter()
 	QCOMPARE(rig.session->restarting(), failure.isEmpty());
 }
 
-void TestDeviceSession::controllersAndToken()
+void TestDeviceSession::controllersAreDeduplicated()
 {
 	Rig rig;
 	rig.signIn();
@@ -707,13 +707,6 @@ void TestDeviceSession::controllersAndToken()
 					       {"sport", ""},
 					       {"input_type", ""}},
 					      {{"ok", true}}}));
-
-	rig.standing["ensureApiToken"] = {"", {{"token", "tok-123"}}};
-	QString token;
-	rig.session->ensureApiToken(
-		[&](bool, const QString &t, const QString &) { token = t; });
-	QCOMPARE(token, QString("tok-123"));
-	QCOMPARE(rig.sent("ensureApiToken").value(0), QJsonObject());
 }
 
 QTEST_GUILESS_MAIN(TestDeviceSession)

@@ -24,12 +24,7 @@ private Q_SLOTS:
 	void fieldTextConversion_data();
 	void fieldTextConversion();
 	void signalsOnlyOnRealChanges();
-	void heartbeatRefreshesTimeOnly();
-	void newSportWithoutFields();
-	void fieldsAreNeverRemovedByIngest();
-	void clearBehaviour();
-	void sourceLabel();
-	void toJsonShape();
+	void clearAndSnapshot();
 	void readersFromAnotherThread();
 };
 
@@ -38,12 +33,8 @@ void TestLiveData::acceptsByType_data()
 	QTest::addColumn<QByteArray>("envelope");
 	QTest::addColumn<bool>("accepted");
 	QTest::newRow("no type") << QByteArray(R"({"home_score":1})") << true;
-	QTest::newRow("empty type")
-		<< QByteArray(R"({"type":"","a":1})") << true;
 	QTest::newRow("type not a string")
 		<< QByteArray(R"({"type":5,"a":1})") << true;
-	QTest::newRow("state")
-		<< QByteArray(R"({"type":"state","a":1})") << true;
 	QTest::newRow("heartbeat")
 		<< QByteArray(R"({"type":"heartbeat"})") << true;
 	QTest::newRow("auth_ok") << QByteArray(R"({"type":"auth_ok"})") << true;
@@ -122,15 +113,12 @@ void TestLiveData::fieldTextConversion_data()
 	QTest::addColumn<QString>("text");
 	QTest::newRow("string") << QByteArray(R"("12:00")") << "12:00";
 	QTest::newRow("true") << QByteArray("true") << "true";
-	QTest::newRow("false") << QByteArray("false") << "false";
 	QTest::newRow("null") << QByteArray("null") << "";
 	QTest::newRow("whole double") << QByteArray("3.0") << "3";
-	QTest::newRow("negative whole") << QByteArray("-7") << "-7";
 	QTest::newRow("large whole, no exponent")
 		<< QByteArray("1e15") << "1000000000000000";
 	QTest::newRow("beyond 64 bits, still all digits")
 		<< QByteArray("1e20") << "100000000000000000000";
-	QTest::newRow("fraction") << QByteArray("12.5") << "12.5";
 	QTest::newRow("six significant digits")
 		<< QByteArray("3.14159265") << "3.14159";
 	QTest::newRow("tiny fraction") << QByteArray("0.0000125") << "1.25e-05";
@@ -152,133 +140,85 @@ void TestLiveData::signalsOnlyOnRealChanges()
 	QSignalSpy changed(&data, &LiveData::changed);
 	QSignalSpy newFields(&data, &LiveData::fieldsChanged);
 
-	QVERIFY(data.ingest(json(R"({"home_score":3})")));
+	QVERIFY(data.ingest(json(R"({"home_score":3,"b":2})")));
 	QCOMPARE(changed.count(), 1);
 	QCOMPARE(newFields.count(), 1);
 
 	// The number 3 and the string "3" are the same text: no change.
 	QVERIFY(data.ingest(json(R"({"home_score":"3"})")));
 	QCOMPARE(changed.count(), 1);
-	QCOMPARE(newFields.count(), 1);
 
-	// A changed value of a known field: changed() but no new names.
+	// A changed value and a new field, which alone is announced; fields
+	// missing from an envelope stay.
 	QVERIFY(data.ingest(json(R"({"home_score":4,"away_score":0})")));
 	QCOMPARE(changed.count(), 2);
 	QCOMPARE(newFields.count(), 2);
 	QCOMPARE(newFields.last().at(0).toStringList(),
 		 QStringList{"away_score"});
-	QCOMPARE(data.value(QStringLiteral("home_score")), QStringLiteral("4"));
+	QCOMPARE(data.value(QStringLiteral("b")), QStringLiteral("2"));
 	QCOMPARE(data.value(QStringLiteral("unknown")), QString());
-}
 
-void TestLiveData::heartbeatRefreshesTimeOnly()
-{
-	LiveData data;
-	QVERIFY(data.ingest(json(R"({"a":1})")));
+	// A heartbeat refreshes the time only.
 	const QDateTime first = data.updatedAt();
-	QSignalSpy changed(&data, &LiveData::changed);
-	QSignalSpy newFields(&data, &LiveData::fieldsChanged);
 	QTest::qWait(5);
 	QVERIFY(data.ingest(json(R"({"type":"heartbeat"})")));
 	QVERIFY(data.updatedAt() > first);
-	QCOMPARE(changed.count(), 0);
-	QCOMPARE(newFields.count(), 0);
-}
+	QCOMPARE(changed.count(), 2);
 
-void TestLiveData::newSportWithoutFields()
-{
-	LiveData data;
-	QSignalSpy changed(&data, &LiveData::changed);
-	QSignalSpy newFields(&data, &LiveData::fieldsChanged);
+	// A new sport without fields is a change; an empty or absent sport
+	// leaves the stored one alone.
 	QVERIFY(data.ingest(json(R"({"type":"state","sport":"volleyball"})")));
-	QCOMPARE(data.sport(), QStringLiteral("volleyball"));
-	QCOMPARE(changed.count(), 1);
-	QCOMPARE(newFields.count(), 0);
-
-	// An empty or absent sport leaves the stored one alone.
+	QCOMPARE(changed.count(), 3);
 	QVERIFY(data.ingest(json(R"({"sport":"","a":1})")));
 	QCOMPARE(data.sport(), QStringLiteral("volleyball"));
-	QVERIFY(data.ingest(json(R"({"sport":"volleyball"})")));
-	QCOMPARE(changed.count(), 2);
+	QCOMPARE(newFields.count(), 3);
 }
 
-void TestLiveData::fieldsAreNeverRemovedByIngest()
-{
-	LiveData data;
-	QVERIFY(data.ingest(json(R"({"a":1,"b":2})")));
-	QVERIFY(data.ingest(json(R"({"a":5})")));
-	QCOMPARE(data.fieldNames(), (QStringList{"a", "b"}));
-	QCOMPARE(data.value(QStringLiteral("b")), QStringLiteral("2"));
-}
-
-void TestLiveData::clearBehaviour()
+void TestLiveData::clearAndSnapshot()
 {
 	LiveData data;
 	QSignalSpy changed(&data, &LiveData::changed);
 	QSignalSpy newFields(&data, &LiveData::fieldsChanged);
-
+	QSignalSpy source(&data, &LiveData::sourceChanged);
 	data.clear(); // nothing to clear: no signals
-	QCOMPARE(changed.count(), 0);
-	QCOMPARE(newFields.count(), 0);
+	data.setSourceLabel(QStringLiteral("USB"));
+	data.setSourceLabel(QStringLiteral("USB"));
+	QCOMPARE(changed.count() + newFields.count(), 0);
+	QCOMPARE(source.count(), 1);
 
-	data.setSourceLabel(QStringLiteral("Gym (QM-1)"));
-	QVERIFY(data.ingest(json(R"({"sport":"basketball","a":1})")));
+	QVERIFY(data.ingest(json(
+		R"({"sport":"hockey","fields":{"home_score":2,"period":"OT"}})")));
+	QJsonObject j = data.toJson();
+	QCOMPARE(j.keys(),
+		 (QStringList{"fields", "source", "sport", "updated_at"}));
+	QCOMPARE(j.value("fields").toObject(),
+		 json(R"({"home_score":"2","period":"OT"})"));
+	QCOMPARE(j.value("sport").toString(), QStringLiteral("hockey"));
+	QCOMPARE(j.value("source").toString(), QStringLiteral("USB"));
+	const QString at = j.value("updated_at").toString();
+	QVERIFY2(QRegularExpression(
+			 "^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$")
+			 .match(at)
+			 .hasMatch(),
+		 qPrintable(at));
+
 	changed.clear();
 	newFields.clear();
-
 	data.clear();
+	QCOMPARE(changed.count(), 1);
 	QCOMPARE(newFields.count(), 1);
 	QVERIFY(newFields.at(0).at(0).toStringList().isEmpty());
-	QCOMPARE(changed.count(), 1);
-	QVERIFY(data.fieldNames().isEmpty());
-	QVERIFY(data.sport().isEmpty());
+	j = data.toJson();
+	QVERIFY(j.value("fields").toObject().isEmpty());
+	QVERIFY(j.value("sport").toString().isEmpty());
+	QCOMPARE(j.value("updated_at").toString(), QString());
+	QCOMPARE(j.value("source").toString(), QStringLiteral("USB"));
 
-	const QJsonObject j = data.toJson();
-	QVERIFY(j.value(QLatin1String("fields")).toObject().isEmpty());
-	QCOMPARE(j.value(QLatin1String("updated_at")).toString(), QString());
-	QCOMPARE(j.value(QLatin1String("source")).toString(),
-		 QStringLiteral("Gym (QM-1)"));
-
-	// A heartbeat after clear() sets a time but clear() of no fields and
-	// no sport keeps that time untouched.
+	// clear() of no fields and no sport keeps a heartbeat's time.
 	QVERIFY(data.ingest(json(R"({"type":"heartbeat"})")));
 	const QDateTime t = data.updatedAt();
 	data.clear();
 	QCOMPARE(data.updatedAt(), t);
-}
-
-void TestLiveData::sourceLabel()
-{
-	LiveData data;
-	QSignalSpy spy(&data, &LiveData::sourceChanged);
-	data.setSourceLabel(QStringLiteral("Cloud"));
-	data.setSourceLabel(QStringLiteral("Cloud"));
-	QCOMPARE(spy.count(), 1);
-	data.setSourceLabel(QString());
-	QCOMPARE(spy.count(), 2);
-}
-
-void TestLiveData::toJsonShape()
-{
-	LiveData data;
-	data.setSourceLabel(QStringLiteral("USB"));
-	QVERIFY(data.ingest(json(
-		R"({"sport":"hockey","fields":{"home_score":2,"period":"OT"}})")));
-	const QJsonObject j = data.toJson();
-	QCOMPARE(j.keys(),
-		 (QStringList{"fields", "source", "sport", "updated_at"}));
-	QCOMPARE(j.value(QLatin1String("fields")).toObject(),
-		 json(R"({"home_score":"2","period":"OT"})"));
-	QCOMPARE(j.value(QLatin1String("sport")).toString(),
-		 QStringLiteral("hockey"));
-	const QString at = j.value(QLatin1String("updated_at")).toString();
-	QVERIFY2(
-		QRegularExpression(
-			QStringLiteral(
-				"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$"))
-			.match(at)
-			.hasMatch(),
-		qPrintable(at));
 }
 
 void TestLiveData::readersFromAnotherThread()

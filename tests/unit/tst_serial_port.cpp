@@ -22,7 +22,6 @@
 #include <unistd.h>
 
 using quillmarch::SerialPort;
-using quillmarch::SerialPortInfo;
 using quillmarch::test::PtyPair;
 namespace sp = quillmarch::serial_platform;
 
@@ -32,8 +31,6 @@ const QString kInUse = QStringLiteral(
 	"That USB port is in use by another program (close any serial "
 	"monitor) or access was denied.");
 const QString kNotSerial = QStringLiteral("That is not a serial port.");
-const QString kUnplugged =
-	QStringLiteral("The USB device was unplugged or stopped responding.");
 
 using Handle = std::unique_ptr<sp::PortHandle, void (*)(sp::PortHandle *)>;
 
@@ -43,8 +40,7 @@ Handle openHandle(const QString &path, int baud = 115200,
 	return Handle(sp::openPort(path, baud, error), &sp::closePort);
 }
 
-// The number the next descriptor gets. A port that leaks its descriptor
-// shows up as a change here.
+// The number the next descriptor gets; a leaked descriptor changes it.
 int lowestFreeFd()
 {
 	const int fd = ::open("/dev/null", O_RDONLY);
@@ -52,7 +48,6 @@ int lowestFreeFd()
 	return fd;
 }
 
-// Everything a platform handle can read without waiting.
 QByteArray readNow(sp::PortHandle *handle)
 {
 	QByteArray got;
@@ -77,10 +72,9 @@ class AsOrdinaryUser {
 public:
 	AsOrdinaryUser()
 	{
-		if (::geteuid() != 0)
-			return;
-		m_switched = ::seteuid(65534) == 0;
-		m_failed = !m_switched;
+		if (::geteuid() == 0)
+			m_switched = ::seteuid(65534) == 0;
+		m_failed = ::geteuid() == 0;
 	}
 	~AsOrdinaryUser()
 	{
@@ -94,20 +88,6 @@ private:
 	bool m_failed = false;
 };
 
-QStringList describe(const QList<SerialPortInfo> &ports, const QDir &dir)
-{
-	QStringList out;
-	for (const SerialPortInfo &p : ports) {
-		QString line = p.name;
-		if (p.likelyDevice)
-			line += QLatin1String(" likely");
-		if (p.path != dir.filePath(p.name))
-			line += QLatin1String(" bad path ") + p.path;
-		out << line;
-	}
-	return out;
-}
-
 } // namespace
 
 class TestSerialPort : public QObject {
@@ -115,25 +95,18 @@ class TestSerialPort : public QObject {
 
 private Q_SLOTS:
 	void initTestCase();
-
 	void listsCandidatePortsByName();
-	void listIsEmptyWithoutCandidates();
-
 	void baudRates_data();
 	void baudRates();
 	void openMakesTheLineRawExclusiveAndEmpty();
 	void openFailures_data();
 	void openFailures();
 	void heldOrForbiddenPortIsReportedAsInUse();
-
 	void bytesFromTheDeviceArriveWholeAndInOrder();
-	void idleLineKeepsThePortOpen();
 	void receiverMayCloseOrDeleteThePortMidTick();
-	void writesReachTheDevice();
-	void writeGivesUpWhenOutputStaysFull();
+	void writes();
 	void unplugIsReportedOnce();
 	void reopenAndDestructionReleaseThePort();
-	void closedPortIsInert();
 
 private:
 	std::unique_ptr<QTemporaryDir> m_tmp;
@@ -154,11 +127,11 @@ void TestSerialPort::listsCandidatePortsByName()
 	QTemporaryDir tmp;
 	QVERIFY(tmp.isValid());
 	const QDir dir(tmp.path());
+	QVERIFY(sp::listIn(tmp.path()).isEmpty());
 	for (const char *name :
 	     {"cu.usbmodem1101", "cu.SLAB_USBtoUART", "tty.usbmodem1101",
-	      "ttyACM0", "ttyUSB0", "CU.USBSERIAL", "cu.wchusbserial1410",
-	      "cu.CH340", "cu.USBMODEM7", "ttyacm3",
-	      "cu.Bluetooth-Incoming-Port", "ttyS0", "tty.SLAB_USBtoUART"}) {
+	      "ttyACM0", "CU.USBSERIAL", "cu.USBMODEM7", "cu.wchusbserial1410",
+	      "cu.CH340", "ttyacm3", "cu.Bluetooth-Incoming-Port", "ttyS0"}) {
 		QFile f(dir.filePath(QString::fromLatin1(name)));
 		QVERIFY(f.open(QIODevice::WriteOnly));
 	}
@@ -174,27 +147,17 @@ void TestSerialPort::listsCandidatePortsByName()
 				      "cu.usbmodem1101 likely",
 				      "cu.wchusbserial1410",
 				      "ttyACM0 likely",
-				      "ttyUSB0",
 				      "ttyUSB1",
 				      "ttyacm3"};
-	QCOMPARE(describe(sp::listIn(tmp.path()), dir), expected);
-	QCOMPARE(describe(sp::listIn(tmp.path() + QLatin1Char('/')), dir),
-		 expected);
-}
-
-void TestSerialPort::listIsEmptyWithoutCandidates()
-{
-	QTemporaryDir tmp;
-	QVERIFY(tmp.isValid());
-	QVERIFY(sp::listIn(tmp.path()).isEmpty());
-
-	const QDir dir(tmp.path());
-	for (const char *name : {"tty.usbmodem1101", "ttyS0", "cu.debug"}) {
-		QFile f(dir.filePath(QString::fromLatin1(name)));
-		QVERIFY(f.open(QIODevice::WriteOnly));
+	for (const QString &path :
+	     {tmp.path(), tmp.path() + QLatin1Char('/')}) {
+		QStringList got;
+		for (const quillmarch::SerialPortInfo &p : sp::listIn(path)) {
+			QCOMPARE(p.path, dir.filePath(p.name));
+			got << p.name + (p.likelyDevice ? " likely" : "");
+		}
+		QCOMPARE(got, expected);
 	}
-	QVERIFY(dir.mkdir(QStringLiteral("ttyUSB0")));
-	QVERIFY(sp::listIn(tmp.path()).isEmpty());
 	QVERIFY(sp::listIn(dir.filePath("missing")).isEmpty());
 }
 
@@ -207,7 +170,6 @@ void TestSerialPort::baudRates_data()
 	QTest::newRow("115200") << 115200 << 115200 << quint64(B115200);
 	QTest::newRow("250000") << 250000 << 115200 << quint64(B115200);
 	QTest::newRow("0") << 0 << 115200 << quint64(B115200);
-	QTest::newRow("-9600") << -9600 << 115200 << quint64(B115200);
 	QTest::newRow("4800") << 4800 << 115200 << quint64(B115200);
 	QTest::newRow("9600") << 9600 << 9600 << quint64(B9600);
 	QTest::newRow("19200") << 19200 << 19200 << quint64(B19200);
@@ -223,11 +185,9 @@ void TestSerialPort::baudRates()
 	QFETCH(quint64, speed);
 
 	QCOMPARE(sp::effectiveBaudRate(requested), effective);
-
 	PtyPair pty;
 	QVERIFY(pty.isValid());
-	const Handle port = openHandle(pty.slavePath(), requested);
-	QVERIFY(port);
+	QVERIFY(openHandle(pty.slavePath(), requested));
 	termios tio;
 	QCOMPARE(::tcgetattr(pty.slaveFd(), &tio), 0);
 	QCOMPARE(quint64(::cfgetospeed(&tio)), speed);
@@ -240,11 +200,6 @@ void TestSerialPort::openMakesTheLineRawExclusiveAndEmpty()
 	QVERIFY(pty.isValid());
 	// Left over from before the port was opened; must not reach the reader.
 	QVERIFY(pty.writeMaster("stale\n"));
-#ifdef TIOCGEXCL
-	int exclusive = -1;
-	QCOMPARE(::ioctl(pty.slaveFd(), TIOCGEXCL, &exclusive), 0);
-	QCOMPARE(exclusive, 0);
-#endif
 
 	const int fd = lowestFreeFd();
 	const Handle port = openHandle(pty.slavePath());
@@ -265,14 +220,13 @@ void TestSerialPort::openMakesTheLineRawExclusiveAndEmpty()
 	QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
 	QCOMPARE(int(tio.c_cc[VMIN]), 0);
 	QCOMPARE(int(tio.c_cc[VTIME]), 0);
-
 #ifdef TIOCGEXCL
+	int exclusive = -1;
 	QCOMPARE(::ioctl(pty.slaveFd(), TIOCGEXCL, &exclusive), 0);
 	QCOMPARE(exclusive, 1);
 #endif
 
 	QCOMPARE(readNow(port.get()), QByteArray());
-
 	// Control characters pass untouched: no CR/LF mapping, no signals,
 	// no software flow control.
 	const QByteArray controls("\r\n\x03\x11\x13\x04\x7f", 7);
@@ -293,9 +247,6 @@ void TestSerialPort::openFailures_data()
 	QTest::newRow("missing")
 		<< m_tmp->filePath("missing")
 		<< "Could not open the USB port: No such file or directory";
-	QTest::newRow("empty path")
-		<< QString()
-		<< "Could not open the USB port: No such file or directory";
 	QTest::newRow("directory")
 		<< m_tmp->path()
 		<< "Could not open the USB port: Is a directory";
@@ -312,8 +263,6 @@ void TestSerialPort::openFailures()
 	QString text;
 	QVERIFY(!openHandle(path, 115200, &text));
 	QCOMPARE(text, error);
-	QVERIFY(!openHandle(path));
-	QCOMPARE(lowestFreeFd(), fd);
 
 	SerialPort port;
 	text.clear();
@@ -327,24 +276,17 @@ void TestSerialPort::heldOrForbiddenPortIsReportedAsInUse()
 {
 	PtyPair pty;
 	QVERIFY(pty.isValid());
-	const QByteArray slave = QFile::encodeName(pty.slavePath());
 	// Everyone may open the terminal, so only a claim can refuse them.
 	QCOMPARE(::fchmod(pty.slaveFd(), 0666), 0);
 	const QString forbidden = m_tmp->filePath("forbidden");
-	{
-		QFile f(forbidden);
-		QVERIFY(f.open(QIODevice::WriteOnly));
-	}
+	QVERIFY(QFile(forbidden).open(QIODevice::WriteOnly));
 	QCOMPARE(::chmod(QFile::encodeName(forbidden), 0), 0);
-
 	{
 		AsOrdinaryUser user;
 		if (user.failed())
 			QSKIP("cannot act as an ordinary user here");
-		const int fd = ::open(slave.constData(),
-				      O_RDWR | O_NOCTTY | O_NONBLOCK);
-		QVERIFY2(fd >= 0, "an unclaimed terminal must open");
-		::close(fd);
+		QVERIFY2(openHandle(pty.slavePath()),
+			 "an unclaimed terminal must open");
 	}
 
 	Handle owner = openHandle(pty.slavePath());
@@ -382,6 +324,12 @@ void TestSerialPort::bytesFromTheDeviceArriveWholeAndInOrder()
 	QSignalSpy errors(&port, &SerialPort::errorOccurred);
 	QVERIFY(port.open(pty.slavePath(), 115200));
 
+	// Reads on an idle line return no bytes; that is not a failure.
+	for (int i = 0; i < 3; ++i)
+		port.poll();
+	QVERIFY(port.isOpen());
+	QCOMPARE(chunks, 0);
+
 	QVERIFY(pty.writeMaster("hello"));
 	QTRY_COMPARE(received, QByteArray("hello"));
 	QCOMPARE(chunks, 1);
@@ -406,27 +354,6 @@ void TestSerialPort::bytesFromTheDeviceArriveWholeAndInOrder()
 	QCOMPARE(errors.count(), 0);
 }
 
-void TestSerialPort::idleLineKeepsThePortOpen()
-{
-	PtyPair pty;
-	QVERIFY(pty.isValid());
-	SerialPort port;
-	QSignalSpy data(&port, &SerialPort::readyRead);
-	QSignalSpy errors(&port, &SerialPort::errorOccurred);
-	QVERIFY(port.open(pty.slavePath(), 115200));
-
-	// Reads on an idle line return no bytes; that is not a failure.
-	for (int i = 0; i < 3; ++i)
-		port.poll();
-	QVERIFY(port.isOpen());
-	QCOMPARE(data.count(), 0);
-	QCOMPARE(errors.count(), 0);
-
-	QVERIFY(pty.writeMaster("late"));
-	QTRY_COMPARE(data.count(), 1);
-	QCOMPARE(data.at(0).at(0).toByteArray(), QByteArray("late"));
-}
-
 void TestSerialPort::receiverMayCloseOrDeleteThePortMidTick()
 {
 	PtyPair pty;
@@ -445,6 +372,8 @@ void TestSerialPort::receiverMayCloseOrDeleteThePortMidTick()
 	QCOMPARE(chunks, 1);
 	QCOMPARE(errors.count(), 0);
 	QVERIFY(!port.isOpen());
+	port.poll();
+	QVERIFY(!port.write("x"));
 
 	// A receiver that deletes the port ends the tick without touching
 	// it again (AddressSanitizer builds catch the use after free).
@@ -460,7 +389,7 @@ void TestSerialPort::receiverMayCloseOrDeleteThePortMidTick()
 	QCOMPARE(chunks, 1);
 }
 
-void TestSerialPort::writesReachTheDevice()
+void TestSerialPort::writes()
 {
 	PtyPair pty;
 	QVERIFY(pty.isValid());
@@ -477,32 +406,21 @@ void TestSerialPort::writesReachTheDevice()
 	const bool written = port.write(payload);
 	device.join();
 	QVERIFY(written);
-	QCOMPARE(received.size(), payload.size());
 	QVERIFY(received == payload);
-}
 
-void TestSerialPort::writeGivesUpWhenOutputStaysFull()
-{
-	PtyPair pty;
-	QVERIFY(pty.isValid());
-	SerialPort port;
-	QVERIFY(port.open(pty.slavePath(), 115200));
-
-	// Nobody reads the device side, so the output fills and stays full.
-	const QByteArray payload = pattern(256 * 1024);
+	// Nobody reads the device side now, so the output fills and stays
+	// full: the write gives up after a few seconds.
 	QElapsedTimer clock;
 	clock.start();
 	QVERIFY(!port.write(payload));
 	const qint64 waited = clock.elapsed();
 	QVERIFY2(waited >= 3000 && waited < 10000,
 		 qPrintable(QString::number(waited)));
-
 	// The port survives; what went out is an intact prefix, and once the
 	// device reads again writing works.
 	QVERIFY(port.isOpen());
 	const QByteArray through = pty.drainMaster();
-	QVERIFY(!through.isEmpty());
-	QVERIFY(through.size() < payload.size());
+	QVERIFY(!through.isEmpty() && through.size() < payload.size());
 	QVERIFY(payload.startsWith(through));
 	QVERIFY(port.write("more"));
 }
@@ -523,17 +441,16 @@ void TestSerialPort::unplugIsReportedOnce()
 
 	pty.closeMaster();
 	QTRY_COMPARE(errors.count(), 1);
-	QCOMPARE(errors.at(0).at(0).toString(), kUnplugged);
+	QCOMPARE(errors.at(0).at(0).toString(),
+		 "The USB device was unplugged or stopped responding.");
 	QVERIFY(!openWhenReported);
 	QVERIFY(!port.isOpen());
 	port.poll();
-	port.poll();
 	QCOMPARE(errors.count(), 1);
 	QCOMPARE(data.count(), 1);
-	QVERIFY(!port.write("x"));
 
-	// The same loss seen through the platform layer: reads fail, a write
-	// gives up at once, and an empty write never reaches the terminal.
+	// The same loss seen through the platform layer: a hung-up terminal
+	// reads as failed (not as an idle line), a write gives up at once.
 	PtyPair other;
 	QVERIFY(other.isValid());
 	const Handle handle = openHandle(other.slavePath());
@@ -545,7 +462,6 @@ void TestSerialPort::unplugIsReportedOnce()
 	clock.start();
 	QVERIFY(!sp::writeAll(handle.get(), "x"));
 	QVERIFY(clock.elapsed() < 1000);
-	QVERIFY(sp::writeAll(handle.get(), QByteArray()));
 }
 
 void TestSerialPort::reopenAndDestructionReleaseThePort()
@@ -565,12 +481,9 @@ void TestSerialPort::reopenAndDestructionReleaseThePort()
 	QCOMPARE(data.at(0).at(0).toByteArray(), QByteArray("second"));
 
 	// A failed open still lets go of the port that was open before.
-	QString error;
-	QVERIFY(!port.open(m_tmp->filePath("missing"), 115200, &error));
-	QVERIFY(!error.isEmpty());
+	QVERIFY(!port.open(m_tmp->filePath("missing"), 115200));
 	QVERIFY(!port.isOpen());
 	QCOMPARE(lowestFreeFd(), freeBefore);
-	QVERIFY(!port.write("x"));
 
 	{
 		SerialPort scoped;
@@ -578,22 +491,6 @@ void TestSerialPort::reopenAndDestructionReleaseThePort()
 		QCOMPARE(lowestFreeFd(), freeWithOne);
 	}
 	QCOMPARE(lowestFreeFd(), freeBefore);
-}
-
-void TestSerialPort::closedPortIsInert()
-{
-	SerialPort port;
-	QSignalSpy errors(&port, &SerialPort::errorOccurred);
-	port.close();
-	port.poll();
-	QVERIFY(!port.isOpen());
-	QVERIFY(!port.write("x"));
-	QCOMPARE(errors.count(), 0);
-
-	sp::closePort(nullptr);
-	char buffer[4];
-	QCOMPARE(sp::readSome(nullptr, buffer, sizeof buffer), qint64(-1));
-	QVERIFY(!sp::writeAll(nullptr, "x"));
 }
 
 QTEST_GUILESS_MAIN(TestSerialPort)
