@@ -31,12 +31,12 @@ import signal
 import subprocess
 import sys
 import time
-import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from obs_harness import (  # noqa: E402
-    HarnessError, ObsSession, Source, strip_log_time, wait_for)
+    CheckRun as Run, HarnessError, ObsSession, Source, image_alpha_mean,
+    normalise_text, ocr_line, strip_log_time, wait_for)
 
 SCENE = "Scoreboard"
 SOURCE = "Score"
@@ -48,95 +48,11 @@ LONG_TEXT = "HOME TEAM 100 - AWAY TEAM 99 FINAL"
 OVERALL_LIMIT_S = 150
 
 
-def image_alpha_mean(path):
-    """Mean opacity (0..1) of a PNG: 0 means nothing was drawn."""
-    out = subprocess.run(
-        ["convert", path, "-alpha", "extract", "-format", "%[fx:mean]", "info:"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30, check=True)
-    return float(out.stdout.decode().strip())
-
-
 def tesseract():
     path = shutil.which("tesseract")
     if not path:
         raise AssertionError("tesseract is not installed (Debian: tesseract-ocr)")
     return path
-
-
-def ocr_line(path):
-    """Reads one line of text from a source screenshot.
-
-    The source draws light text on a transparent background; tesseract wants
-    dark text on white, so flatten onto black, invert, shrink the 256 px
-    glyphs and pad the edges. Both polarities are tried so a dark text
-    colour reads as well.
-    """
-    readings = []
-    for negate in (True, False):
-        # Kept beside the screenshot: what OCR saw, for a failing run.
-        prepared = re.sub(r"\.png$", "", path) + (
-            "-ocr-negated.png" if negate else "-ocr.png")
-        cmd = ["convert", path, "-background", "black" if negate else "white",
-               "-alpha", "remove", "-alpha", "off"]
-        if negate:
-            cmd.append("-negate")
-        cmd += ["-resize", "x80", "-bordercolor", "white", "-border", "30",
-                prepared]
-        subprocess.run(cmd, check=True, timeout=30)
-        out = subprocess.run([tesseract(), prepared, "-", "--psm", "7"],
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                             timeout=60)
-        readings.append(out.stdout.decode(errors="replace").strip())
-    return readings
-
-
-def normalise_text(text):
-    text = text.replace("\u2014", "-").replace("\u2013", "-")
-    return " ".join(text.split())
-
-
-class Run:
-    """Runs groups of related checks in order and keeps the verdicts.
-
-    A group stops at its first failed assertion; later groups still run so
-    one run reports every broken area.
-    """
-
-    def __init__(self):
-        self.results = []
-
-    def group(self, name, func, *args):
-        start = time.monotonic()
-        try:
-            func(*args)
-        except AssertionError as err:
-            self._record(name, False, str(err) or "assertion failed", start)
-        except HarnessError as err:
-            self._record(name, False, f"harness: {err}", start)
-        except Exception:  # a bug in a check is still a failure
-            self._record(name, False, traceback.format_exc(), start)
-        else:
-            self._record(name, True, "", start)
-
-    def _record(self, name, ok, detail, start):
-        self.results.append((name, ok, detail))
-        took = time.monotonic() - start
-        print(f"{'PASS' if ok else 'FAIL'}: {name} ({took:.1f} s)", flush=True)
-        if detail:
-            print("    " + detail.replace("\n", "\n    "), flush=True)
-
-    def fail(self, name, detail):
-        self.results.append((name, False, detail))
-        print(f"FAIL: {name}\n    {detail}", flush=True)
-
-    @property
-    def ok(self):
-        return bool(self.results) and all(ok for _, ok, _ in self.results)
-
-    def summary(self):
-        passed = sum(1 for _, ok, _ in self.results if ok)
-        failed = len(self.results) - passed
-        return f"{passed} passed, {failed} failed"
 
 
 # --------------------------------------------------------------------------
