@@ -13,6 +13,8 @@
 #include "hosted_server.h"
 #include "live_data.h"
 
+#include "latency_stats.h"
+
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QSocketNotifier>
@@ -41,18 +43,14 @@
 
 using namespace quillmarch;
 
+using bench::nowNs;
+using bench::percentile;
+
 namespace {
 
 constexpr int kFieldCount = 30;
 constexpr int kConnectBatch = 25; // below the listen backlog
 constexpr int kDrainSeconds = 10; // after the last update
-
-qint64 nowNs()
-{
-	return std::chrono::duration_cast<std::chrono::nanoseconds>(
-		       std::chrono::steady_clock::now().time_since_epoch())
-		.count();
-}
 
 long statusKb(const char *key)
 {
@@ -79,16 +77,6 @@ double cpuSeconds()
 	getrusage(RUSAGE_SELF, &usage);
 	return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
 	       double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double percentile(std::vector<double> values, double p)
-{
-	if (values.empty())
-		return 0;
-	std::sort(values.begin(), values.end());
-	const size_t i = std::min(values.size() - 1,
-				  size_t(p / 100.0 * double(values.size())));
-	return values[i];
 }
 
 bool readFully(int fd, void *data, size_t size)

@@ -8,6 +8,8 @@
 
 #include "../tests/support/fake_tls_feed_server.h"
 
+#include "latency_stats.h"
+
 #include <QCoreApplication>
 #include <QRandomGenerator>
 #include <QThread>
@@ -21,23 +23,10 @@
 using namespace quillmarch;
 using quillmarch::test::FakeTlsFeedServer;
 
+using bench::nowNs;
+using bench::percentile;
+
 namespace {
-
-qint64 nowNs()
-{
-	return std::chrono::duration_cast<std::chrono::nanoseconds>(
-		       std::chrono::steady_clock::now().time_since_epoch())
-		.count();
-}
-
-double percentile(const std::vector<double> &sorted, double p)
-{
-	if (sorted.empty())
-		return 0;
-	const size_t i = std::min(sorted.size() - 1,
-				  size_t(p / 100.0 * double(sorted.size())));
-	return sorted[i];
-}
 
 } // namespace
 
