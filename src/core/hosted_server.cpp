@@ -8,6 +8,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <utility>
+
 namespace quillmarch {
 
 namespace {
@@ -51,6 +53,11 @@ QJsonObject reply(const QByteArray &line,
 		answer.insert(QStringLiteral("ok"), true);
 	answer.insert(QStringLiteral("op"), op);
 	return answer;
+}
+
+bool lagging(const QTcpSocket *socket)
+{
+	return socket->bytesToWrite() > HostedServer::kMaxPendingOutput;
 }
 
 // Asks the socket to disconnect once its queued output is out; a peer that
@@ -106,7 +113,9 @@ void HostedServer::stop()
 {
 	const QList<QTcpSocket *> clients = m_clients;
 	m_clients.clear();
-	m_buffers.clear();
+	for (const Client &client : std::as_const(m_state))
+		client.stallTimer->stop();
+	m_state.clear();
 	for (QTcpSocket *socket : clients) {
 		disconnect(socket, nullptr, this, nullptr);
 		retire(socket);
@@ -191,10 +200,17 @@ void HostedServer::onNewConnection()
 		// Reading more than the line limit could never be used: a
 		// flood is cut off without being pulled into memory.
 		socket->setReadBufferSize(kMaxReceiveBuffer + 1);
+		Client client;
+		client.stallTimer = new QTimer(socket);
+		client.stallTimer->setSingleShot(true);
+		connect(client.stallTimer, &QTimer::timeout, this,
+			[this, socket] { onStalled(socket); });
 		m_clients.append(socket);
-		m_buffers.insert(socket, QByteArray());
+		m_state.insert(socket, client);
 		connect(socket, &QIODevice::readyRead, this,
-			[this, socket] { receive(socket); });
+			[this, socket] { serve(socket); });
+		connect(socket, &QIODevice::bytesWritten, this,
+			[this, socket] { onBytesWritten(socket); });
 		connect(socket, &QAbstractSocket::disconnected, this,
 			[this, socket] { removeClient(socket); });
 		sendJson(socket, snapshot());
@@ -202,34 +218,46 @@ void HostedServer::onNewConnection()
 	}
 }
 
-void HostedServer::receive(QTcpSocket *socket)
+// Handles the client's lines in order, reading more as they run out. A client
+// that sends commands faster than it reads the replies is paused while it
+// lags: the rest of its lines wait, and once they are taken no more is read
+// from the socket, so the kernel holds its input back. onBytesWritten picks
+// up where this stopped.
+void HostedServer::serve(QTcpSocket *socket)
 {
-	const auto it = m_buffers.find(socket);
-	if (it == m_buffers.end()) {
-		socket->readAll();
-		return;
-	}
-	QByteArray &buffer = *it;
-	// What is buffered already holds no line feed (it was split last
-	// time), so only the new bytes need searching.
-	const int scanFrom = int(buffer.size());
-	buffer.append(socket->readAll());
-	// The limit is on what cannot be used yet: complete lines are taken
-	// first, so a client that sends many commands at once is served, and
-	// only one that never ends its line is cut off.
-	const QList<QByteArray> lines = takeLines(&buffer, scanFrom);
-	const bool overflow = buffer.size() > kMaxReceiveBuffer;
-	if (overflow)
-		buffer.clear();
-	for (const QByteArray &line : lines) {
-		handleLine(socket, line);
-		// A reply may have dropped the client, or a command stopped
-		// the server.
-		if (!m_buffers.contains(socket))
+	for (;;) {
+		// Looked up each time: a command may have dropped the client
+		// or stopped the server.
+		const auto it = m_state.find(socket);
+		if (it == m_state.end() || lagging(socket))
 			return;
+		Client &client = *it;
+		if (!client.lines.isEmpty()) {
+			const QByteArray line = client.lines.takeFirst();
+			handleLine(socket, line);
+			continue;
+		}
+		if (client.inputClosed) {
+			if (socket->state() == QAbstractSocket::ConnectedState)
+				disconnectSoon(socket);
+			return;
+		}
+		if (socket->bytesAvailable() <= 0)
+			return;
+		// What is buffered already holds no line feed (it was split
+		// last time), so only the new bytes need searching.
+		const int scanFrom = int(client.input.size());
+		client.input.append(socket->readAll());
+		client.lines = takeLines(&client.input, scanFrom);
+		// The limit is on what cannot be used yet: complete lines are
+		// taken first, so a client that sends many commands at once
+		// is served, and only one that never ends its line is cut off
+		// (after the lines before it are answered).
+		if (client.input.size() > kMaxReceiveBuffer) {
+			client.input.clear();
+			client.inputClosed = true;
+		}
 	}
-	if (overflow)
-		disconnectSoon(socket);
 }
 
 void HostedServer::handleLine(QTcpSocket *socket, const QByteArray &line)
@@ -244,33 +272,62 @@ void HostedServer::sendJson(QTcpSocket *socket, const QJsonObject &object)
 	sendLine(socket, encodeLine(object));
 }
 
+// A client that lags gets only the newest snapshot when it catches up: each
+// snapshot is the whole state, so the ones in between would tell it nothing
+// new, and queueing them would let a client that stops reading hold output
+// without bound. One that keeps up gets every change, in order.
 void HostedServer::broadcast()
 {
 	if (m_clients.isEmpty())
 		return;
 	const QByteArray line = encodeLine(snapshot());
-	// A copy, because dropping a slow client edits the list; it shares the
-	// list's data until that happens.
-	const QList<QTcpSocket *> clients = m_clients;
-	for (QTcpSocket *socket : clients) {
-		if (socket->state() == QAbstractSocket::ConnectedState)
-			sendLine(socket, line);
+	for (QTcpSocket *socket : std::as_const(m_clients)) {
+		const auto it = m_state.find(socket);
+		if (it == m_state.end() ||
+		    socket->state() != QAbstractSocket::ConnectedState)
+			continue;
+		if (lagging(socket)) {
+			it->pendingSnapshot = line; // shared, not copied
+			continue;
+		}
+		// Never send an older snapshot after this one.
+		it->pendingSnapshot.clear();
+		sendLine(socket, line);
 	}
 }
 
-// A client that stops reading would make its socket queue our output without
-// bound, at every update, for as long as it stays connected. Once more than
-// kMaxPendingOutput is waiting for it (well over a minute of updates for a
-// snapshot of a kilobyte at 20 a second, so it is not watching live data
-// anyway) the client is cut off, which bounds the memory each client can
-// hold. Every socket has a queue of its own, so the others never wait for it.
+// Nothing leaves a socket until the event loop runs, so a burst of changes or
+// of requests handled in one pass can put the backlog over the limit with a
+// client that reads promptly. Lagging is therefore no reason to drop a client;
+// staying over the limit for Timings::stallMs is. Replies are always written:
+// dropping one would break the conversation, and serve() bounds how many are
+// written while the client lags.
 void HostedServer::sendLine(QTcpSocket *socket, const QByteArray &line)
 {
-	if (socket->bytesToWrite() > kMaxPendingOutput) {
-		dropClient(socket);
-		return;
-	}
 	socket->write(line);
+	if (!lagging(socket))
+		return;
+	const auto it = m_state.find(socket);
+	if (it != m_state.end() && !it->stallTimer->isActive())
+		it->stallTimer->start(m_timings.stallMs);
+}
+
+void HostedServer::onBytesWritten(QTcpSocket *socket)
+{
+	const auto it = m_state.find(socket);
+	if (it == m_state.end() || lagging(socket))
+		return;
+	it->stallTimer->stop();
+	if (!it->pendingSnapshot.isEmpty())
+		sendLine(socket,
+			 std::exchange(it->pendingSnapshot, QByteArray()));
+	serve(socket);
+}
+
+void HostedServer::onStalled(QTcpSocket *socket)
+{
+	if (m_state.contains(socket) && lagging(socket))
+		dropClient(socket);
 }
 
 void HostedServer::dropClient(QTcpSocket *socket)
@@ -288,7 +345,11 @@ void HostedServer::removeClient(QTcpSocket *socket)
 	if (index < 0)
 		return;
 	m_clients.removeAt(index);
-	m_buffers.remove(socket);
+	const auto it = m_state.find(socket);
+	if (it != m_state.end()) {
+		it->stallTimer->stop();
+		m_state.erase(it);
+	}
 	disconnect(socket, nullptr, this, nullptr);
 	socket->deleteLater();
 	Q_EMIT clientsChanged(clientCount());

@@ -13,6 +13,7 @@
 
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 namespace quillmarch {
 
@@ -21,7 +22,9 @@ class LiveData;
 // Shares the live scoreboard data over plain TCP, one compact JSON object per
 // line. Every client gets the full snapshot when it connects and after every
 // change, and may send one command per line: "get" (the snapshot), or any
-// other op, which the installed command handler answers. Main thread only.
+// other op, which the installed command handler answers. A client that lags
+// behind is sent only the newest snapshot once it catches up; one that stops
+// reading altogether is dropped (see kMaxPendingOutput). Main thread only.
 class HostedServer : public QObject {
 	Q_OBJECT
 
@@ -29,14 +32,30 @@ public:
 	using CommandHandler = std::function<QJsonObject(
 		const QString &op, const QJsonObject &request)>;
 
+	struct Timings {
+		// How long a client's unsent output may stay over
+		// kMaxPendingOutput before the client is dropped. Long enough
+		// to ride out a reader that pauses (a busy or suspended
+		// process, a Wi-Fi hiccup with TCP's retransmissions backing
+		// off to several seconds), short enough that a peer that has
+		// gone away does not hold its backlog for long. Lagging costs
+		// no more memory than the cap, so erring long is cheap.
+		int stallMs = 10000;
+	};
+
 	static constexpr quint16 kDefaultPort = 9001;
 	// Bytes a client may send without ending a line before it is dropped.
 	static constexpr int kMaxReceiveBuffer = 65536;
-	// Output a client may leave unread before it is dropped; see sendLine.
+	// Unsent output past which a client counts as lagging: changes are no
+	// longer queued for it (only the newest snapshot is kept, sent when
+	// it drains below this) and its further commands wait until then. A
+	// client that stays past it for Timings::stallMs is dropped.
 	static constexpr qint64 kMaxPendingOutput = 2 * 1024 * 1024;
 
 	// `live` is not owned and should outlive the server.
 	explicit HostedServer(LiveData *live, QObject *parent = nullptr);
+
+	void setTimings(const Timings &timings) { m_timings = timings; }
 
 	// Stops, then listens on the loopback address (or every interface when
 	// allowNetwork). On failure *error, when given, gets a sentence for the
@@ -80,8 +99,21 @@ private Q_SLOTS:
 	void onNewConnection();
 
 private:
+	struct Client {
+		QByteArray input;        // received after the last line feed
+		QList<QByteArray> lines; // received, not handled yet
+		// The newest snapshot, held back while the client lags.
+		QByteArray pendingSnapshot;
+		// Runs while the unsent output is over kMaxPendingOutput.
+		QTimer *stallTimer = nullptr;
+		// Sent an overlong line: takes no more input.
+		bool inputClosed = false;
+	};
+
 	QJsonObject snapshot() const;
-	void receive(QTcpSocket *socket);
+	void serve(QTcpSocket *socket);
+	void onBytesWritten(QTcpSocket *socket);
+	void onStalled(QTcpSocket *socket);
 	void removeClient(QTcpSocket *socket);
 	void sendLine(QTcpSocket *socket, const QByteArray &line);
 	void dropClient(QTcpSocket *socket);
@@ -89,8 +121,9 @@ private:
 	QPointer<LiveData> m_live;
 	QTcpServer *m_server;
 	QList<QTcpSocket *> m_clients; // in order of connection
-	QHash<QTcpSocket *, QByteArray> m_buffers;
+	QHash<QTcpSocket *, Client> m_state;
 	CommandHandler m_handler;
+	Timings m_timings;
 };
 
 } // namespace quillmarch

@@ -56,6 +56,16 @@ QByteArray readLine(QTcpSocket *socket)
 	return lines.isEmpty() ? QByteArray() : lines.first().chopped(1);
 }
 
+// A realistic scoreboard state: 30 fields, about 1.2 KB on the wire.
+QJsonObject state(int count)
+{
+	QJsonObject fields{{QStringLiteral("count"), count}};
+	for (int i = 1; i < 30; ++i)
+		fields.insert(QStringLiteral("stat_%1").arg(i),
+			      QString(26, QLatin1Char('a' + i % 26)));
+	return QJsonObject{{QStringLiteral("fields"), fields}};
+}
+
 int countOf(const QByteArray &line)
 {
 	const QJsonObject snapshot = QJsonDocument::fromJson(line).object();
@@ -197,14 +207,19 @@ void TestHostedServer::conversationOverSocket()
 			R"({"got":"big","keys":"op,pad","ok":true,"op":"big"})"));
 	QCOMPARE(server.clientCount(), 1);
 	// Many complete commands sent at once are all served, whatever their
-	// total size: the limit is on a line that has not ended.
+	// total size: the limit is on a line that has not ended, and replies
+	// far beyond the output limit, queued in one pass, are not a lagging
+	// client.
+	live.ingest(state(1));
+	const QByteArray current = readLine(client.get());
+	QCOMPARE(countOf(current), 1);
 	QByteArray burst;
-	for (int i = 0; i < 20000; ++i)
+	for (int i = 0; i < 5000; ++i)
 		burst += "get\n";
 	burst += "status\n";
 	client->write(burst);
-	for (int i = 0; i < 20000; ++i)
-		QCOMPARE(readLine(client.get()), kEmptySnapshot);
+	for (int i = 0; i < 5000; ++i)
+		QCOMPARE(readLine(client.get()), current);
 	QCOMPARE(
 		readLine(client.get()),
 		QByteArray(
@@ -250,17 +265,39 @@ void TestHostedServer::broadcastToEveryClientInOrder()
 			QCOMPARE(countOf(lines.at(i)), i + 1);
 	}
 
+	// A burst of full-size states in one pass is more than the output
+	// limit: clients that read fall behind for a moment, are not dropped,
+	// and end on the final state, never going back.
+	for (int seq = 7; seq <= 2006; ++seq)
+		live.ingest(state(seq));
+	for (auto &client : clients) {
+		int last = 6;
+		while (last < 2006) {
+			const int count = countOf(readLine(client.get()));
+			QVERIFY2(count > last,
+				 qPrintable(QString::number(count)));
+			last = count;
+		}
+	}
+	QCOMPARE(server.clientCount(), 3);
+	// Caught up, they get the next change, and nothing older before it.
+	live.ingest(state(2007));
+	for (auto &client : clients)
+		QCOMPARE(countOf(readLine(client.get())), 2007);
+
 	clients.front()->disconnectFromHost();
 	QTRY_COMPARE(server.clientCount(), 2);
 	QCOMPARE(counts.last().at(0).toInt(), 2);
 }
 
 // One client that never reads must not hold up the others, nor make the
-// server queue its output without bound.
+// server queue its output without bound; it is dropped once its backlog has
+// stayed over the limit for the stall interval.
 void TestHostedServer::slowReaderIsDroppedAlone()
 {
 	LiveData live;
 	HostedServer server(&live);
+	server.setTimings({500});
 	QVERIFY(server.start(0, false));
 
 	const int slow = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -279,22 +316,37 @@ void TestHostedServer::slowReaderIsDroppedAlone()
 	QTRY_COMPARE(server.clientCount(), 2);
 	readLine(fast.get());
 
-	// 64 KiB snapshots until the slow client is cut off; bounded far above
-	// what the kernel's buffers and the output limit add up to.
+	// 64 KiB snapshots until the slow client is dropped: once the kernel's
+	// buffers are full it lags, its unsent output stays within the limit
+	// and one line, though it keeps asking for more, and the fast client
+	// misses nothing meanwhile.
 	const QString pad(64 * 1024, QLatin1Char('x'));
+	const qint64 bound =
+		HostedServer::kMaxPendingOutput + pad.size() + 1024;
+	QElapsedTimer flooding;
+	flooding.start();
 	int seq = 0;
-	while (server.clientCount() == 2 && seq < 2000) {
+	bool lagged = false;
+	while (server.clientCount() == 2 && flooding.elapsed() < 30000) {
 		++seq;
 		live.ingest(QJsonObject{
 			{QStringLiteral("fields"),
 			 QJsonObject{{QStringLiteral("count"), seq},
 				     {QStringLiteral("pad"), pad}}}});
+		::send(slow, "get\nget\n", 8, MSG_DONTWAIT | MSG_NOSIGNAL);
 		QCOMPARE(countOf(readLine(fast.get())), seq);
+		for (const QTcpSocket *socket :
+		     server.findChildren<QTcpSocket *>()) {
+			const qint64 backlog = socket->bytesToWrite();
+			QVERIFY2(backlog <= bound,
+				 qPrintable(QString::number(backlog)));
+			lagged |= backlog > HostedServer::kMaxPendingOutput;
+		}
 	}
 	::close(slow);
 	QCOMPARE(server.clientCount(), 1);
-	QVERIFY2(qint64(seq) * pad.size() > HostedServer::kMaxPendingOutput,
-		 "dropped before its backlog reached the limit");
+	QVERIFY(lagged);
+	QVERIFY(flooding.elapsed() >= 500);
 
 	live.ingest(
 		QJsonObject{{QStringLiteral("fields"),
