@@ -4,6 +4,7 @@
 #include <QMutexLocker>
 
 #include <cmath>
+#include <limits>
 
 namespace quillmarch {
 
@@ -52,8 +53,17 @@ QString LiveData::fieldText(const QJsonValue &value)
 	case QJsonValue::Bool:
 		return value.toBool() ? QStringLiteral("true")
 				      : QStringLiteral("false");
-	case QJsonValue::Double:
+	case QJsonValue::Double: {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+		// Qt 6 keeps a whole number of the JSON text as a 64-bit
+		// integer; going through double would drop digits past 2^53.
+		constexpr qint64 notWhole = std::numeric_limits<qint64>::min();
+		const qint64 whole = value.toInteger(notWhole);
+		if (whole != notWhole)
+			return QString::number(whole);
+#endif
 		return numberText(value.toDouble());
+	}
 	default:
 		return QString();
 	}

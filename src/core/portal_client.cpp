@@ -1,5 +1,8 @@
 #include "portal_client.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -31,6 +34,17 @@ constexpr qint64 kMaxSessionFileBytes = 1 << 20;
 
 // Set on a successful HTTP status whose body is not what the route promises.
 const QString kBadResponse = QStringLiteral("bad_response");
+
+// A browser source between 16 and 8192 pixels a side is what the graphics
+// source can show. A fractional size is rounded; nonsense (not a positive
+// number) falls back to the default.
+int outputSize(const QJsonValue &value, int fallback)
+{
+	const double d = value.toDouble(-1);
+	if (!value.isDouble() || !std::isfinite(d) || d <= 0)
+		return fallback;
+	return int(std::lround(std::clamp(d, 16.0, 8192.0)));
+}
 
 QString stringMember(const QJsonObject &o, const char *key)
 {
@@ -239,9 +253,10 @@ void PortalClient::finish(QNetworkReply *reply, Expect expect,
 			r.code = stringMember(r.body, "error");
 		if (r.code.isEmpty() && unreadable)
 			r.code = kBadResponse;
-		const bool broke = r.status != 0 && transferBroke(error);
-		r.message =
-			friendly(broke ? 0 : r.status, r.code, serverMessage);
+		// An answer cut off after its status line is no answer.
+		if (r.status != 0 && transferBroke(error))
+			r.status = 0;
+		r.message = friendly(r.status, r.code, serverMessage);
 	}
 
 	if (r.status == 401 && signOutOn401 && m_signedIn)
@@ -430,8 +445,8 @@ QList<GraphicsOutput> PortalClient::parseOutputs(const QJsonObject &body,
 		g.deviceId = stringMember(o, "device_id");
 		const QJsonValue w = o.value(QLatin1String("width"));
 		const QJsonValue h = o.value(QLatin1String("height"));
-		g.width = w.isDouble() ? w.toInt() : 1920;
-		g.height = h.isDouble() ? h.toInt() : 1080;
+		g.width = outputSize(w, 1920);
+		g.height = outputSize(h, 1080);
 		if (g.id.isEmpty() || g.shareToken.isEmpty())
 			continue;
 		if (g.name.isEmpty())

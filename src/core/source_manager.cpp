@@ -210,6 +210,10 @@ void SourceManager::onSignedInChanged(bool signedIn)
 {
 	if (signedIn || m_mode != Cloud)
 		return;
+	// A poll already on its way would otherwise bring the scores and
+	// "Live from …" back after the user signed out.
+	++m_generation;
+	m_pollInFlight = false;
 	m_pollTimer.stop();
 	setStatus(false, tr("Signed out. Sign in to see live scores."));
 }

@@ -208,9 +208,19 @@ void App::applyServerSettings()
 		return;
 	}
 	QString error;
-	if (!m_server->start(quint16(m_settings.serverPort()),
-			     m_settings.serverAllowNetwork(), &error))
+	const int port = m_settings.serverPort();
+	// A hand-edited port past 65535 would otherwise wrap to another one
+	// (70000 to 4464) and other programs would look in the wrong place.
+	if (port < 1 || port > 65535) {
+		m_server->stop();
+		logWarning(
+			QStringLiteral(
+				"Could not listen on port %1: the port must be between 1 and 65535.")
+				.arg(port));
+	} else if (!m_server->start(quint16(port),
+				    m_settings.serverAllowNetwork(), &error)) {
 		logWarning(error);
+	}
 	Q_EMIT serverStateChanged();
 }
 

@@ -273,6 +273,8 @@ void TestApp::signOutEmptiesLists()
 	QTRY_COMPARE(order, (QStringList{"devices", "outputs"}));
 	QVERIFY(app->devices().isEmpty());
 	QVERIFY(app->outputs().isEmpty());
+	QCOMPARE(rig.command("devices"),
+		 QJsonObject({{"devices", QJsonArray()}}));
 
 	// Signed out, the blocking refresh answers at once.
 	QElapsedTimer clock;
@@ -283,6 +285,12 @@ void TestApp::signOutEmptiesLists()
 		app->outputsError(),
 		QStringLiteral(
 			"Sign in from the Quillmarch dock to see your graphics."));
+
+	// The next refresh that works clears the sentence.
+	QVERIFY(rig.signIn("coach@example.com"));
+	QVERIFY(app->refreshOutputsBlocking(8000));
+	QVERIFY(app->outputsError().isEmpty());
+	QVERIFY(!app->outputs().isEmpty());
 }
 
 void TestApp::outputsErrors()
@@ -394,6 +402,17 @@ void TestApp::serverFollowsSettings()
 				 "[quillmarch] Could not listen on port %1: ")
 				 .arg(squatter.serverPort())),
 		 qPrintable(g_log.first()));
+	// A hand-edited port past 65535 is refused, not wrapped to another.
+	g_log.clear();
+	app->settings().setServerPort(70000);
+	setLogSink(&captureLog);
+	app->applyServerSettings();
+	setLogSink(nullptr);
+	QVERIFY(!app->server()->isListening());
+	QCOMPARE(
+		g_log,
+		QStringList{
+			"[quillmarch] Could not listen on port 70000: the port must be between 1 and 65535."});
 }
 
 void TestApp::restoreFailureIsLogged()

@@ -119,6 +119,13 @@ void TestLiveData::fieldTextConversion_data()
 		<< QByteArray("1e15") << "1000000000000000";
 	QTest::newRow("beyond 64 bits, still all digits")
 		<< QByteArray("1e20") << "100000000000000000000";
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+	// Qt 5 reads every JSON number as a double; Qt 6 keeps integers.
+	QTest::newRow("integer past 2^53 keeps its digits")
+		<< QByteArray("9007199254740993") << "9007199254740993";
+	QTest::newRow("most negative 64-bit integer")
+		<< QByteArray("-9223372036854775808") << "-9223372036854775808";
+#endif
 	QTest::newRow("six significant digits")
 		<< QByteArray("3.14159265") << "3.14159";
 	QTest::newRow("tiny fraction") << QByteArray("0.0000125") << "1.25e-05";

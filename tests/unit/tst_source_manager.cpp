@@ -214,10 +214,29 @@ void TestSourceManager::signOutStopsCloudPolling()
 	QVERIFY(rig.signIn());
 	rig.sources->useCloud("QM-7F3A21");
 	QTRY_VERIFY(rig.sources->isLive());
+
+	// A poll on its way at sign-out must not bring "live" back.
+	FaultRule slow;
+	QString error;
+	QVERIFY(FaultRule::fromJson(
+		{{"path", "/*/state"},
+		 {"status", 200},
+		 {"type", "application/json"},
+		 {"body", R"({"type":"state","home_score":77})"},
+		 {"delay_ms", 300}},
+		&slow, &error));
+	rig.sim.addFault(slow);
+	const int before = rig.stateRequests("QM-7F3A21");
+	QTRY_COMPARE(rig.stateRequests("QM-7F3A21"), before + 1);
 	rig.portal->signOut();
 	QTRY_COMPARE(rig.sources->statusText(),
 		     QStringLiteral("Signed out. Sign in to see live scores."));
 	QVERIFY(!rig.sources->isPolling());
+	QTest::qWait(500); // the slow answer has come and gone
+	QVERIFY(!rig.sources->isLive());
+	QCOMPARE(rig.sources->statusText(),
+		 QStringLiteral("Signed out. Sign in to see live scores."));
+	QVERIFY(rig.live.value("home_score") != QStringLiteral("77"));
 	// Signing in again does not restart it by itself.
 	QVERIFY(rig.signIn());
 	QTest::qWait(150);

@@ -96,6 +96,14 @@ void HttpServer::respond(QTcpSocket *socket, Connection *conn,
 		conn->closing = true;
 		socket->abort();
 		return;
+	case HttpReply::Action::Cut: {
+		const QByteArray whole = reply.serialize(true);
+		socket->write(
+			whole.left(whole.size() - reply.body.size() / 2 - 1));
+		conn->closing = true;
+		socket->disconnectFromHost();
+		return;
+	}
 	case HttpReply::Action::Answer:
 		break;
 	}

@@ -40,6 +40,7 @@ struct HttpReply {
 		Answer, // status line, headers, body
 		Drop,   // close the connection without a byte of answer
 		Stall,  // never answer; the connection stays open
+		Cut,    // status line, headers, half the body, then close
 	};
 
 	Action action = Action::Answer;

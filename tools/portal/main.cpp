@@ -66,12 +66,13 @@ int main(int argc, char **argv)
 		QStringLiteral("ms"), QStringLiteral("1000"));
 	const QCommandLineOption failOpt(
 		QStringLiteral("fail"),
-		QStringLiteral("Force an answer, e.g. "
-			       "path=/devices/*/state,status=502,code="
-			       "gateway_unreachable,count=3. Keys: method, "
-			       "path, status, code, detail, body, type, count "
-			       "(0 = always), action (answer, drop, stall), "
-			       "delay_ms. Repeatable."),
+		QStringLiteral(
+			"Force an answer, e.g. "
+			"path=/devices/*/state,status=502,code="
+			"gateway_unreachable,count=3. Keys: method, "
+			"path, status, code, detail, body, type, count "
+			"(0 = always), action (answer, drop, stall, cut), "
+			"delay_ms. Repeatable."),
 		QStringLiteral("rule"));
 	const QCommandLineOption session(
 		QStringLiteral("session"),

@@ -82,8 +82,11 @@ bool FaultRule::fromJson(const QJsonObject &fields, FaultRule *out,
 		rule.reply.action = HttpReply::Action::Drop;
 	else if (action == QLatin1String("stall"))
 		rule.reply.action = HttpReply::Action::Stall;
+	else if (action == QLatin1String("cut"))
+		rule.reply.action = HttpReply::Action::Cut;
 	else if (!action.isEmpty() && action != QLatin1String("answer")) {
-		*error = QStringLiteral("action must be answer, drop or stall");
+		*error = QStringLiteral(
+			"action must be answer, drop, stall or cut");
 		return false;
 	}
 	rule.reply.delayMs = fields.value(QLatin1String("delay_ms")).toInt();
@@ -254,7 +257,8 @@ void PortalSim::logLine(const HttpRequest &request,
 	const char *what = reply.action == HttpReply::Action::Drop ? "dropped"
 			   : reply.action == HttpReply::Action::Stall
 				   ? "stalled"
-				   : "";
+			   : reply.action == HttpReply::Action::Cut ? "cut off"
+								    : "";
 	std::fprintf(stderr, "%s %s -> %d %s\n", request.method.constData(),
 		     request.target.constData(), reply.status, what);
 }
