@@ -8,6 +8,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <cmath>
 
 namespace quillmarch {
 
@@ -21,6 +22,18 @@ QString text(const QJsonObject &object, const char *key)
 QString failureMessage(const RpcResult &r)
 {
 	return r.ok ? QString() : r.message;
+}
+
+// Whole seconds the device says it has spent joining, or -1 when it gives no
+// time it can have taken: none, not a number, negative, or beyond a day.
+int joinSeconds(const QJsonObject &provision)
+{
+	constexpr double kDayMs = 24.0 * 60 * 60 * 1000;
+	const QJsonValue value = provision.value(QStringLiteral("elapsed_ms"));
+	const double ms = value.toDouble(-1);
+	if (!value.isDouble() || !std::isfinite(ms) || ms < 0 || ms > kDayMs)
+		return -1;
+	return static_cast<int>(ms / 1000);
 }
 
 } // namespace
@@ -164,12 +177,14 @@ void DeviceSession::checkWifiJoin(const QString &ssid, int attempt,
 		return;
 	}
 	if (progress) {
-		const qint64 seconds = static_cast<qint64>(
-			provision.value(QStringLiteral("elapsed_ms")).toDouble() /
-			1000);
+		const int seconds = joinSeconds(provision);
 		const QPointer<DeviceSession> alive(this);
-		progress(tr("Checking that the device can join %1… (%2 s)")
-				 .arg(ssid, QString::number(seconds)));
+		progress(
+			seconds < 0
+				? tr("Checking that the device can join %1…")
+					  .arg(ssid)
+				: tr("Checking that the device can join %1… (%2 s)")
+					  .arg(ssid, QString::number(seconds)));
 		if (!alive)
 			return;
 	}

@@ -16,6 +16,23 @@ bool isWrongPassword(const QString &code)
 	       code == QLatin1String("bad_password");
 }
 
+// What to check when a device stops answering, in terms of the carrier the
+// user set up.
+QString stoppedAnswering(const QString &kind)
+{
+	if (kind == QLatin1String("lan"))
+		return DeviceSession::tr(
+			"The device stopped answering. Check that it is powered and on the network.");
+	if (kind == QLatin1String("usb"))
+		return DeviceSession::tr(
+			"The device stopped answering. Check that it is powered and that its USB cable is plugged in.");
+	if (kind == QLatin1String("ble"))
+		return DeviceSession::tr(
+			"The device stopped answering. Check that it is powered and within Bluetooth range of this computer.");
+	return DeviceSession::tr(
+		"The device stopped answering. Check that it is powered.");
+}
+
 } // namespace
 
 QJsonObject ControllerChoice::toJson() const
@@ -119,16 +136,14 @@ void DeviceSession::submitPassword(const QString &password)
 void DeviceSession::stop()
 {
 	newAttempt();
-	if (m_rpc) {
-		const QPointer<DeviceSession> alive(this);
-		m_rpc->abortAll(QStringLiteral("disconnected"),
-				tr("Disconnected"));
-		if (!alive)
-			return;
-	}
+	// Everything is stopped before the callers hear of it: one of them
+	// may start the session again, and that start must stand.
 	m_link->close();
 	m_knownPassword.clear();
 	m_state = Idle;
+	if (m_rpc)
+		m_rpc->abortAll(QStringLiteral("disconnected"),
+				tr("Disconnected"));
 }
 
 void DeviceSession::onLinkOpened(const QJsonObject &info)
@@ -328,8 +343,7 @@ void DeviceSession::pollOnce()
 				m_pollTimeouts = 0;
 				m_pollTimer.stop();
 				m_link->close();
-				onLinkClosed(tr(
-					"The device stopped answering. Check that it is powered and on the network."));
+				onLinkClosed(stoppedAnswering(m_link->kind()));
 			}
 		},
 		m_timings.pollCallMs);

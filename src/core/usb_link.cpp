@@ -3,6 +3,7 @@
 #include "serial_port.h"
 
 #include <QJsonDocument>
+#include <QPointer>
 
 namespace quillmarch {
 
@@ -100,6 +101,7 @@ void UsbLink::open()
 		return;
 	}
 	// Nothing of an earlier connection carries over.
+	++m_connection;
 	m_parser.clear();
 	m_reassembler.reset();
 	m_opened = false;
@@ -116,6 +118,7 @@ void UsbLink::open()
 
 void UsbLink::close()
 {
+	++m_connection;
 	m_helloTimer.stop();
 	m_pingTimer.stop();
 	m_paceTimer.stop();
@@ -165,8 +168,15 @@ void UsbLink::onSerialError(const QString &message)
 
 void UsbLink::onBytes(const QByteArray &bytes)
 {
+	// A receiver of the signals emitted below may close, reopen or delete
+	// the link. The rest of this read then belongs to a connection that is
+	// gone, and a closed link must stay silent.
+	const QPointer<UsbLink> self(this);
+	const quint64 connection = m_connection;
 	const QList<UsbFrame> frames = m_parser.feed(bytes);
 	for (const UsbFrame &frame : frames) {
+		if (!self || m_connection != connection)
+			return;
 		switch (frame.type) {
 		case kFrameEnvelope: {
 			const QJsonDocument doc =
@@ -212,11 +222,21 @@ void UsbLink::markOpened(const QJsonObject &info)
 
 void UsbLink::handleControl(const QJsonObject &message)
 {
+	// The relays and receiverUpdated tell listeners, who may close the
+	// link before it would be marked open.
+	const QPointer<UsbLink> self(this);
+	const quint64 connection = m_connection;
+	const auto ended = [&] {
+		return !self || m_connection != connection;
+	};
+
 	const QString t = message.value(QLatin1String("t")).toString();
 	if (t == QLatin1String("hello")) {
 		m_tunnel = message.value(QLatin1String("tunnel")).toObject();
 		m_streamRelay->setDestinations(
 			message.value(QLatin1String("streams")).toObject());
+		if (ended())
+			return;
 		const QString host =
 			m_tunnel.value(QLatin1String("host")).toString();
 		const int port = m_tunnel.value(QLatin1String("port")).toInt();
@@ -224,10 +244,14 @@ void UsbLink::handleControl(const QJsonObject &message)
 			m_cloudRelay->configure(host, port);
 		else
 			m_cloudRelay->clearTarget();
+		if (ended())
+			return;
 		markOpened(message);
 	} else if (t == QLatin1String("rx_status")) {
 		m_receiverStatus = message;
 		Q_EMIT receiverUpdated(message);
+		if (ended())
+			return;
 		if (!m_opened) {
 			QJsonObject info = message;
 			info.insert(QStringLiteral("receiver"), true);
@@ -242,19 +266,22 @@ void UsbLink::handleControl(const QJsonObject &message)
 		// Taken out first: the callback may start the next request.
 		ReceiverCallback done = std::move(m_pendingReceiver);
 		m_pendingReceiver = nullptr;
-		const bool ok = message.value(QLatin1String("ok")).toBool(true);
-		if (ok && t != QLatin1String("rx_error")) {
+		// Only a real true (or none at all) is a yes; a receiver that
+		// answers with anything else has not taken the settings.
+		const QJsonValue ok = message.value(QLatin1String("ok"));
+		if ((ok.isUndefined() || ok == QJsonValue(true)) &&
+		    t != QLatin1String("rx_error")) {
 			done(true,
 			     message.value(QLatin1String("key")).toString(),
 			     QString());
-		} else {
-			const QJsonValue error =
-				message.value(QLatin1String("error"));
-			done(false, QString(),
-			     error.isUndefined()
-				     ? tr("The receiver refused the settings")
-				     : error.toString());
+			return;
 		}
+		const QString error =
+			message.value(QLatin1String("error")).toString();
+		done(false, QString(),
+		     error.trimmed().isEmpty()
+			     ? tr("The receiver refused the settings")
+			     : error);
 	}
 }
 

@@ -99,6 +99,9 @@ private:
 	QTimer m_pingTimer;
 	QElapsedTimer m_helloClock;
 	bool m_opened = false;
+	// Changes on every open() and close(), so that work begun for one
+	// connection notices when a signal's receiver ended or replaced it.
+	quint64 m_connection = 0;
 	CloudRelay *m_cloudRelay;
 	StreamRelay *m_streamRelay;
 	QJsonObject m_tunnel;

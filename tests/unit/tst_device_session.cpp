@@ -138,11 +138,13 @@ private Q_SLOTS:
 	void receiverOnlyAndLoginTimeouts_data();
 	void receiverOnlyAndLoginTimeouts();
 	void pollYieldsToUserCalls();
+	void pollOutcomes_data();
 	void pollOutcomes();
 	void linkLoss_data();
 	void linkLoss();
 	void stopIsSilent_data();
 	void stopIsSilent();
+	void retryAfterFailureAndRestartDuringStop();
 	void destructionDropsCompletions_data();
 	void destructionDropsCompletions();
 	void scanWifi_data();
@@ -319,12 +321,26 @@ void TestDeviceSession::pollYieldsToUserCalls()
 	QTRY_VERIFY(rig.sent("getState").size() > polls);
 }
 
+void TestDeviceSession::pollOutcomes_data()
+{
+	QTest::addColumn<QString>("kind");
+	QTest::addColumn<QString>("lost");
+	const QString silent = "The device stopped answering. Check that it is "
+			       "powered and ";
+	QTest::newRow("network") << "lan" << silent + "on the network.";
+	QTest::newRow("bluetooth")
+		<< "ble" << silent + "within Bluetooth range of this computer.";
+}
+
 // One run through what poll answers do: forward the state, sign in again
 // when the device forgot the sign-in, and give up on the link after three
 // time-outs in a row, a success in between starting the count afresh.
 void TestDeviceSession::pollOutcomes()
 {
+	QFETCH(QString, kind);
+	QFETCH(QString, lost);
 	Rig rig;
+	rig.link->setKind(kind);
 	QSignalSpy envelopes(rig.session.get(), &DeviceSession::envelope);
 	const Answer timeout{"timeout:late", {}};
 	rig.queued["getState"] = {{"", {{"home_score", "3"}}},
@@ -343,10 +359,8 @@ void TestDeviceSession::pollOutcomes()
 	QTest::qWait(10 * Rig::fast().pollMs);
 	QCOMPARE(rig.sent("getState").size(), 8);
 	QCOMPARE(rig.logins(), (QStringList{"pw", "pw"}));
-	QCOMPARE(rig.log,
-		 (QStringList{"Connecting", "SigningIn", "Ready", "Ready",
-			      "Lost:The device stopped answering. Check that "
-			      "it is powered and on the network."}));
+	QCOMPARE(rig.log, (QStringList{"Connecting", "SigningIn", "Ready",
+				       "Ready", "Lost:" + lost}));
 	QCOMPARE(rig.session->state(), DeviceSession::Lost);
 	QCOMPARE(envelopes.size(), 2);
 	QCOMPARE(envelopes.at(0).at(0).toJsonObject(),
@@ -417,6 +431,43 @@ void TestDeviceSession::stopIsSilent()
 	QCOMPARE(rig.log, expected);
 	QCOMPARE(rig.session->state(), State::Idle);
 	QCOMPARE(rig.link->closeCount(), 1);
+}
+
+// A user's way back: the link fails, the user retries, and a session whose
+// status cannot be read is still signed in. Then a caller whose pending call
+// fails on stop() starts the session again; stop() leaves that start alone.
+void TestDeviceSession::retryAfterFailureAndRestartDuringStop()
+{
+	const QString noAnswer = "This USB port did not answer.";
+	Rig rig(false);
+	rig.session->start({"pw"});
+	rig.link->emitFailed("no_response", noAnswer);
+	QCOMPARE(rig.log, (QStringList{"Connecting", "Error:" + noAnswer}));
+	QCOMPARE(rig.session->lastError(), noAnswer);
+
+	rig.standing["getStatus"] = {"timeout:late", {}};
+	rig.signIn({"pw"}, {{"device_id", "QM-HELLO"}});
+	QCOMPARE(rig.log.mid(2),
+		 (QStringList{"Connecting", "SigningIn", "Ready"}));
+	QCOMPARE(rig.session->lastError(), QString());
+	QCOMPARE(rig.session->deviceId(), QString("QM-HELLO"));
+
+	rig.standing["getSettings"] = {"never", {}};
+	rig.session->rpc()->call("getSettings", {}, [&](const RpcResult &r) {
+		rig.log << "call:" + r.code;
+		rig.session->start({"new"});
+	});
+	rig.session->stop();
+	QCOMPARE(rig.log.mid(5),
+		 (QStringList{"call:disconnected", "Connecting"}));
+	QCOMPARE(rig.session->state(), State::Connecting);
+	QCOMPARE(rig.link->openCount(), 3);
+	QCOMPARE(rig.link->closeCount(), 1);
+	// The new start signs in with what it was given, not what worked
+	// before the stop.
+	rig.link->emitOpened();
+	QCOMPARE(rig.logins().last(), QString("new"));
+	QCOMPARE(rig.log.last(), QString("Ready"));
 }
 
 void TestDeviceSession::destructionDropsCompletions_data()
@@ -563,6 +614,17 @@ void TestDeviceSession::verifyWifi_data()
 	QTest::newRow("still working")
 		<< "" << QJsonArray{working} << ""
 		<< "0:" + kStillWorking << thirteen << 13;
+	// A time the device cannot have taken is left out of the sentence.
+	QTest::newRow("working, time unknown or absurd")
+		<< ""
+		<< QJsonArray{QJsonObject{{"state", "connecting"},
+					  {"elapsed_ms", -9.3e18}},
+			      QJsonObject{{"state", "connecting"},
+					  {"elapsed_ms", 1e300}},
+			      QJsonObject{{"state", "connecting"}}, joined}
+		<< ""
+		<< "1:Joined Home."
+		<< QStringList{kChecking, kChecking, kChecking, kChecking} << 4;
 	QTest::newRow("status unreadable")
 		<< "getStatus:timeout:Status timed out" << QJsonArray() << ""
 		<< "0:Status timed out" << QStringList{kChecking} << 1;

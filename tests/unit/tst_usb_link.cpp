@@ -1,14 +1,17 @@
 #include "usb_link.h"
 
 #include "../support/pty_pair.h"
+#include "device_session.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QSocketNotifier>
 #include <QtTest>
 
 #include <memory>
+#include <utility>
 
 using namespace quillmarch;
 using quillmarch::test::PtyPair;
@@ -50,6 +53,8 @@ public:
 	}
 	void sendCtrl(const QJsonObject &o) { write(buildCtrlFrame(o)); }
 	void forget() { m_arrivals.clear(); }
+	// The clock of the arrival times.
+	qint64 now() const { return m_clock.elapsed(); }
 
 	QList<Arrival> ofType(quint8 type) const
 	{
@@ -65,6 +70,27 @@ public:
 		for (const Arrival &a : ofType(type))
 			out.append(a.frame.payload);
 		return out;
+	}
+	// Admin requests as the device would read them, in order.
+	QList<QJsonObject> requests() const
+	{
+		AdminReassembler reassembler;
+		QList<QJsonObject> out;
+		for (const QByteArray &p : payloads(kFrameAdmin)) {
+			const QByteArray m = reassembler.feed(p);
+			if (!m.isEmpty())
+				out.append(QJsonDocument::fromJson(m).object());
+		}
+		return out;
+	}
+	static QByteArray answer(const QJsonObject &request,
+				 const QJsonObject &result)
+	{
+		const QJsonObject reply{{"id", request.value("id")},
+					{"ok", true},
+					{"result", result}};
+		return buildFrame(kFrameAdmin, QJsonDocument(reply).toJson(
+						       QJsonDocument::Compact));
 	}
 	QList<QJsonObject> ctrl(const QString &t) const
 	{
@@ -152,6 +178,9 @@ private Q_SLOTS:
 	void pingUntilUnplugReportedOnce();
 	void reopenForgetsEarlierConnection();
 	void pipePacingAndOverflow();
+	void listenersMayCloseOrReopenTheLinkMidRead_data();
+	void listenersMayCloseOrReopenTheLinkMidRead();
+	void sessionDroppedByAStatusListenerMidRead();
 };
 
 void TestUsbLink::openFailure()
@@ -294,14 +323,16 @@ void TestUsbLink::adminMessagesBothWays()
 	QTRY_COMPARE(rig.device.payloads(kFrameAdmin),
 		     QList<QByteArray>{request});
 
-	// 5000 bytes: three chunks, back to back, not paced.
+	// 5000 bytes: three chunks, back to back, not paced: all three are
+	// out before a relay frame that waits for its pacing turn.
 	const QByteArray big = "{\"pad\":\"" + QByteArray(4990, 'x') + "\"}";
 	rig.device.forget();
+	rig.link.queuePipe(QByteArray(2 * UsbLink::kPipeChunk, 'p'));
 	rig.link.transport()->send(big);
-	QTRY_COMPARE(rig.device.ofType(kFrameAdmin).size(), 3);
-	QVERIFY(rig.device.ofType(kFrameAdmin).last().at -
-			rig.device.ofType(kFrameAdmin).first().at <
-		30);
+	QTRY_COMPARE(rig.device.ofType(kFramePipe).size(), 2);
+	QCOMPARE(rig.device.ofType(kFrameAdmin).size(), 3);
+	QVERIFY(rig.device.ofType(kFrameAdmin).last().at <=
+		rig.device.ofType(kFramePipe).at(1).at);
 	AdminReassembler reassembler;
 	QByteArray rebuilt;
 	for (const QByteArray &p : rig.device.payloads(kFrameAdmin))
@@ -420,6 +451,21 @@ void TestUsbLink::receiverRequests()
 		{{"t", "rx_reboot"}, {"ok", false}, {"error", "busy"}});
 	QTRY_COMPARE(refused.calls, 1);
 	QCOMPARE(refused.error, QStringLiteral("busy"));
+	// Only a real true is success, and a reason that is no text gets
+	// the general sentence rather than an empty one.
+	for (const QJsonObject &answer :
+	     {QJsonObject{{"t", "rx_set"},
+			  {"ok", false},
+			  {"error", QJsonValue()}},
+	      QJsonObject{{"t", "rx_set"}, {"ok", false}, {"error", 42}},
+	      QJsonObject{{"t", "rx_set"}, {"ok", "true"}, {"key", "k"}}}) {
+		ReceiverAnswer odd;
+		link.receiverSet(QString(), false, 3, odd.callback());
+		rig.device.sendCtrl(answer);
+		QTRY_COMPARE(odd.calls, 1);
+		QVERIFY(!odd.ok);
+		QCOMPARE(odd.error, "The receiver refused the settings");
+	}
 
 	// An answer with nothing pending is ignored; no answer times out.
 	// An envelope right behind it tells when the link has read both.
@@ -440,6 +486,8 @@ void TestUsbLink::receiverRequests()
 void TestUsbLink::pingUntilUnplugReportedOnce()
 {
 	Rig rig;
+	// A device unplugged while the handshake still waits for its answer.
+	Rig waiting(QJsonObject{});
 	QVERIFY(rig.waitOpened());
 	const int hellos = int(rig.device.ctrl("hello").size());
 	QTRY_VERIFY_WITH_TIMEOUT(rig.device.ctrl("ping").size() >= 3, 2000);
@@ -449,14 +497,20 @@ void TestUsbLink::pingUntilUnplugReportedOnce()
 	QVERIFY(rig.device.ctrl("hello").size() <= hellos + 1);
 
 	rig.device.unplug();
+	waiting.device.unplug();
 	QTRY_COMPARE(rig.closed.count(), 1);
 	QCOMPARE(rig.closed.at(0).at(0).toString(),
 		 "The USB device was unplugged or stopped responding.");
 	QVERIFY(!rig.link.transport()->isOpen());
-	// Nothing more: no second closed, no hello give-up later.
+	QTRY_COMPARE(waiting.closed.count(), 1);
+	// Nothing more: no second closed, no hello give-up later (the
+	// waiting link's give-up time passes here).
 	QTest::qWait(600);
 	QCOMPARE(rig.closed.count(), 1);
 	QCOMPARE(rig.failed.count(), 0);
+	QCOMPARE(waiting.closed.count(), 1);
+	QCOMPARE(waiting.failed.count(), 0);
+	QCOMPARE(waiting.opened.count(), 0);
 
 	// close() stops the keep-alive.
 	Rig other;
@@ -508,6 +562,7 @@ void TestUsbLink::pipePacingAndOverflow()
 	QByteArray bytes(1100, '\0');
 	for (int i = 0; i < bytes.size(); ++i)
 		bytes[i] = char(i % 256);
+	const qint64 queuedAt = rig.device.now();
 	link.queuePipe(bytes);
 	// 512-byte frames: the first goes at once, the rest wait their turn.
 	QCOMPARE(link.pipeQueueSize(), 2);
@@ -515,11 +570,13 @@ void TestUsbLink::pipePacingAndOverflow()
 	QCOMPARE(rig.device.payloads(kFramePipe).join(), bytes);
 	QCOMPARE(rig.device.payloads(kFramePipe).first().size(), 512);
 	QCOMPARE(rig.device.payloads(kFramePipe).last().size(), 76);
+	// Frame i cannot be written before i pacing intervals (40 ms, less
+	// a coarse timer's slack) have passed, nor read before it is written.
+	// Measured from the queueing, a busy machine only lengthens this.
 	const QList<FakeDevice::Arrival> at = rig.device.ofType(kFramePipe);
 	for (int i = 1; i < at.size(); ++i)
-		QVERIFY2(at.at(i).at - at.at(i - 1).at >= 30,
-			 qPrintable(QString::number(at.at(i).at -
-						    at.at(i - 1).at)));
+		QVERIFY2(at.at(i).at - queuedAt >= i * 30,
+			 qPrintable(QString::number(at.at(i).at - queuedAt)));
 
 	// Control traffic is never held behind relay traffic.
 	rig.device.forget();
@@ -548,6 +605,96 @@ void TestUsbLink::pipePacingAndOverflow()
 	link.queuePipe("again");
 	QTRY_COMPARE(rig.device.payloads(kFramePipe).last(),
 		     QByteArray("again"));
+}
+
+void TestUsbLink::listenersMayCloseOrReopenTheLinkMidRead_data()
+{
+	QTest::addColumn<QString>("trigger");
+	QTest::addColumn<QString>("action");
+	QTest::addColumn<int>("opened");
+	QTest::newRow("envelope listener closes") << "envelope"
+						  << "close" << 0;
+	QTest::newRow("envelope listener reopens") << "envelope"
+						   << "reopen" << 0;
+	QTest::newRow("receiver listener closes") << "receiver"
+						  << "close" << 0;
+	// The receiver status ahead of the hello has opened the link.
+	QTest::newRow("tunnel listener closes") << "tunnel"
+						<< "close" << 1;
+}
+
+// The rest of a read belongs to the connection it came from: once a listener
+// closed or reopened the link, none of it is handled, and a closed link
+// stays silent.
+void TestUsbLink::listenersMayCloseOrReopenTheLinkMidRead()
+{
+	QFETCH(QString, trigger);
+	QFETCH(QString, action);
+	FakeDevice device;
+	// Outlives the link: its destructor reports relay changes too.
+	bool acted = false;
+	UsbLink link(device.path());
+	QSignalSpy opened(&link, &DeviceLink::opened);
+	QSignalSpy envelopes(&link, &DeviceLink::envelope);
+	link.open();
+	const auto act = [&] {
+		// close() reports its own relay changes: act once.
+		if (std::exchange(acted, true))
+			return;
+		link.close();
+		if (action == "reopen")
+			link.open();
+	};
+	if (trigger == "envelope")
+		connect(&link, &DeviceLink::envelope, act);
+	else if (trigger == "receiver")
+		connect(&link, &UsbLink::receiverUpdated, act);
+	else
+		connect(&link, &UsbLink::tunnelChanged, act);
+
+	device.write(
+		buildFrame(kFrameEnvelope, R"({"seq":1})") +
+		buildCtrlFrame({{"t", "rx_status"}, {"configured", true}}) +
+		buildCtrlFrame(kHelloAnswer) +
+		buildFrame(kFrameEnvelope, R"({"seq":2})"));
+	QTRY_VERIFY(acted);
+	QTest::qWait(50);
+	QTEST(int(opened.count()), "opened");
+	QCOMPARE(envelopes.count(), 1);
+
+	if (action == "reopen") {
+		// The reopened link waits for an answer of its own.
+		QTRY_COMPARE(device.ctrl("hello").size(), 2);
+		device.sendCtrl(kHelloAnswer);
+		QTRY_COMPARE(opened.count(), 1);
+		QCOMPARE(opened.at(0).at(0).toJsonObject(), kHelloAnswer);
+	}
+}
+
+// A user's path over the cable: the session signs in, and a listener drops
+// it when the status arrives, while a live envelope waits behind the answer
+// in the same read. The sanitizer build reports a link that reads on after
+// it was deleted with the session.
+void TestUsbLink::sessionDroppedByAStatusListenerMidRead()
+{
+	FakeDevice device;
+	QObject owner;
+	QPointer<DeviceSession> session =
+		new DeviceSession(new UsbLink(device.path()), &owner);
+	connect(session, &DeviceSession::statusUpdated,
+		[&] { delete session; });
+	session->start({"pw"});
+	device.sendCtrl(kHelloAnswer);
+	QTRY_COMPARE(device.requests().size(), 1);
+	QCOMPARE(device.requests().at(0).value("method"), "login");
+	device.write(FakeDevice::answer(device.requests().at(0), {}));
+	QTRY_COMPARE(device.requests().size(), 2);
+	QCOMPARE(device.requests().at(1).value("method"), "getStatus");
+
+	device.write(FakeDevice::answer(device.requests().at(1),
+					{{"device_id", "QM-1"}}) +
+		     buildFrame(kFrameEnvelope, R"({"seq":1})"));
+	QTRY_VERIFY(!session);
 }
 
 QTEST_GUILESS_MAIN(TestUsbLink)
