@@ -12,6 +12,7 @@
 #include <QVariant>
 
 #include <iterator>
+#include <memory>
 
 namespace quillmarch {
 
@@ -154,6 +155,29 @@ bool isAsciiDigits(const QString &text)
 	return true;
 }
 
+// Cuts `reply` off as soon as its body is known to outgrow
+// kMaxAnswerBytes, declared in its headers or as it arrives, so a runaway
+// answer never sits in memory whole. The flag tells the finished handler.
+std::shared_ptr<bool> limitAnswer(QNetworkReply *reply)
+{
+	auto tooLarge = std::make_shared<bool>(false);
+	const auto check = [reply, tooLarge](qint64 bytes) {
+		if (*tooLarge || bytes <= HttpAdminTransport::kMaxAnswerBytes)
+			return;
+		*tooLarge = true;
+		reply->abort();
+	};
+	QObject::connect(
+		reply, &QNetworkReply::metaDataChanged, reply, [reply, check] {
+			check(reply->header(
+					   QNetworkRequest::ContentLengthHeader)
+				      .toLongLong());
+		});
+	QObject::connect(reply, &QIODevice::readyRead, reply,
+			 [reply, check] { check(reply->bytesAvailable()); });
+	return tooLarge;
+}
+
 QUrl deviceUrl(const QString &host, int port, const QString &path)
 {
 	QUrl url;
@@ -255,18 +279,21 @@ void HttpAdminTransport::send(const QByteArray &message)
 						     QJsonDocument::Compact));
 	}
 	const quint32 epoch = m_signInEpoch;
+	const std::shared_ptr<bool> tooLarge = limitAnswer(reply);
 	connect(reply, &QNetworkReply::finished, this,
-		[this, reply, id, method, epoch] {
-			onFinished(reply, id, method, epoch);
+		[this, reply, id, method, epoch, tooLarge] {
+			onFinished(reply, id, method, epoch, *tooLarge);
 		});
 }
 
 void HttpAdminTransport::onFinished(QNetworkReply *reply, int id,
-				    const QString &method, quint32 epoch)
+				    const QString &method, quint32 epoch,
+				    bool tooLarge)
 {
 	reply->deleteLater();
 	HttpAnswer http;
-	if (!answerIncomplete(reply->error())) {
+	http.tooLarge = tooLarge;
+	if (!tooLarge && !answerIncomplete(reply->error())) {
 		http.status =
 			reply->attribute(
 				     QNetworkRequest::HttpStatusCodeAttribute)
@@ -318,6 +345,11 @@ HttpAdminReply HttpAdminTransport::replyFromHttp(int id, const QString &method,
 		return out;
 	};
 
+	// Checked first: a cut-off answer has neither a whole body nor, for
+	// a device that only restarts, the silence that means success.
+	if (answer.tooLarge)
+		return fail(QStringLiteral("response_too_large"),
+			    tooLargeMessage());
 	if (answer.status <= 0) {
 		// A device that drops the connection while restarting or
 		// starting an update has done what was asked.
@@ -355,6 +387,12 @@ HttpAdminReply HttpAdminTransport::replyFromHttp(int id, const QString &method,
 	}
 	out.message = replyMessage(id, true, body, QString(), QString());
 	return out;
+}
+
+QString HttpAdminTransport::tooLargeMessage()
+{
+	return tr("The device's answer was larger than %1 MiB, so it was not read. Check that the address belongs to a Quillmarch device.")
+		.arg(kMaxAnswerBytes >> 20);
 }
 
 QByteArray HttpAdminTransport::formBody(const QJsonObject &params)
@@ -415,6 +453,28 @@ QString normalizeLanHost(const QString &text)
 	return host + port;
 }
 
+QString lanHostWithoutPort(const QString &host)
+{
+	// "[address]" or "[address]:port": the brackets only set the address
+	// apart from the port, and socket and URL code take it bare.
+	if (host.startsWith(QLatin1Char('['))) {
+		const int close = host.indexOf(QLatin1Char(']'));
+		const QString after = host.mid(close + 1);
+		if (close > 1 &&
+		    (after.isEmpty() || (after.startsWith(QLatin1Char(':')) &&
+					 isAsciiDigits(after.mid(1)))))
+			return host.mid(1, close - 1);
+		return host;
+	}
+	// Only a single colon can separate a port: a bare IPv6 address has
+	// several and stays whole.
+	const int colon = host.indexOf(QLatin1Char(':'));
+	if (colon > 0 && host.count(QLatin1Char(':')) == 1 &&
+	    isAsciiDigits(host.mid(colon + 1)))
+		return host.left(colon);
+	return host;
+}
+
 HttpLink::HttpLink(const QString &address, QObject *parent)
 	: DeviceLink(parent),
 	  m_host(address)
@@ -453,26 +513,40 @@ void HttpLink::open()
 	req.setAttribute(QNetworkRequest::CookieSaveControlAttribute,
 			 QNetworkRequest::Manual);
 	QNetworkReply *reply = m_network->get(req);
-	connect(reply, &QNetworkReply::finished, this, [this, reply, generation] {
-		reply->deleteLater();
-		if (generation != m_generation)
-			return;
-		// Any HTTP answer at all, even a refusal, shows the device is
-		// there; signing in is the session's business.
-		const int status =
-			reply->attribute(
-				     QNetworkRequest::HttpStatusCodeAttribute)
-				.toInt();
-		if (status > 0) {
-			m_transport->setOpen(true);
-			Q_EMIT opened(QJsonObject());
-			return;
-		}
-		Q_EMIT failed(
-			QStringLiteral("unreachable"),
-			tr("Could not reach %1 on your network. Check the address, and that this computer and the device are on the same network.")
-				.arg(m_host));
-	});
+	const std::shared_ptr<bool> tooLarge = limitAnswer(reply);
+	connect(reply, &QNetworkReply::finished, this,
+		[this, reply, generation, tooLarge] {
+			onProbeFinished(reply, generation, *tooLarge);
+		});
+}
+
+void HttpLink::onProbeFinished(QNetworkReply *reply, quint32 generation,
+			       bool tooLarge)
+{
+	reply->deleteLater();
+	if (generation != m_generation)
+		return;
+	// Nothing that answers like this is a device, so the status it came
+	// with does not open the link.
+	if (tooLarge) {
+		Q_EMIT failed(QStringLiteral("response_too_large"),
+			      HttpAdminTransport::tooLargeMessage());
+		return;
+	}
+	// Any HTTP answer at all, even a refusal, shows the device is there;
+	// signing in is the session's business.
+	const int status =
+		reply->attribute(QNetworkRequest::HttpStatusCodeAttribute)
+			.toInt();
+	if (status > 0) {
+		m_transport->setOpen(true);
+		Q_EMIT opened(QJsonObject());
+		return;
+	}
+	Q_EMIT failed(
+		QStringLiteral("unreachable"),
+		tr("Could not reach %1 on your network. Check the address, and that this computer and the device are on the same network.")
+			.arg(m_host));
 }
 
 void HttpLink::close()

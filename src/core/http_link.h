@@ -31,6 +31,9 @@ struct HttpAnswer {
 	QByteArray body;
 	// The raw "Set-Cookie" header, empty when there was none.
 	QByteArray setCookie;
+	// The body outgrew HttpAdminTransport::kMaxAnswerBytes; the transfer
+	// was cut off and `body` is not the device's answer.
+	bool tooLarge = false;
 };
 
 // One HTTP answer as the transport takes it: the reply message for the RPC
@@ -56,6 +59,11 @@ class HttpAdminTransport : public RpcTransport {
 
 public:
 	static constexpr int kTransferTimeoutMs = 30000;
+	// The longest answer taken from a device, status probe included. Real
+	// answers are a few kilobytes (even the device's whole log, 400 short
+	// lines, is tens); past this the peer is not a device, and its answer
+	// is cut off rather than held in memory.
+	static constexpr qint64 kMaxAnswerBytes = 4 << 20;
 
 	// `port` 0 or less means HTTP's default port.
 	HttpAdminTransport(const QString &host, int port,
@@ -95,10 +103,12 @@ public:
 	static QByteArray formBody(const QJsonObject &params);
 	// The "name=value" part of a Set-Cookie header.
 	static QByteArray sessionCookie(const QByteArray &setCookie);
+	// Why an answer cut off at kMaxAnswerBytes was refused, for the user.
+	static QString tooLargeMessage();
 
 private:
 	void onFinished(QNetworkReply *reply, int id, const QString &method,
-			quint32 epoch);
+			quint32 epoch, bool tooLarge);
 
 	QNetworkAccessManager *m_network;
 	QString m_host;
@@ -116,6 +126,13 @@ private:
 // text when it cannot be one. A bare device number becomes the device's
 // multicast-DNS name; a port after a colon is kept.
 QString normalizeLanHost(const QString &text);
+
+// A host from normalizeLanHost without the admin port the user may have
+// typed, for what is stored and for the secure feed, whose port is its own.
+// Drops a trailing ":digits" after a name or IPv4 address and unwraps a
+// bracketed IPv6 address ("[fe80::1]:8080" gives "fe80::1"); a bare IPv6
+// address and anything else come back unchanged.
+QString lanHostWithoutPort(const QString &host);
 
 // A device on the local network. Live scores come over the secure feed, so
 // this link only checks that the device answers HTTP and owns the admin
@@ -145,6 +162,9 @@ public:
 	void setProbeTimeout(int ms) { m_probeTimeoutMs = ms; }
 
 private:
+	void onProbeFinished(QNetworkReply *reply, quint32 generation,
+			     bool tooLarge);
+
 	QString m_host;
 	int m_port = 0;
 	HttpAdminTransport *m_transport;

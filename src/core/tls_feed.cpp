@@ -1,10 +1,44 @@
 #include "tls_feed.h"
 
+#include "http_link.h"
+
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QSslSocket>
 
+#if defined(Q_OS_UNIX)
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
 namespace quillmarch {
+
+namespace {
+
+// Asks the kernel to probe the connection once it has been silent for a
+// while, and to end it when the probes go unanswered.
+void enableKeepAlive(qintptr descriptor)
+{
+#if defined(Q_OS_UNIX)
+	const int fd = int(descriptor);
+	const auto set = [fd](int level, int name, int value) {
+		::setsockopt(fd, level, name, &value, sizeof value);
+	};
+	set(SOL_SOCKET, SO_KEEPALIVE, 1);
+#if defined(Q_OS_MACOS)
+	set(IPPROTO_TCP, TCP_KEEPALIVE, TlsFeed::kKeepAliveIdleS);
+#else
+	set(IPPROTO_TCP, TCP_KEEPIDLE, TlsFeed::kKeepAliveIdleS);
+#endif
+	set(IPPROTO_TCP, TCP_KEEPINTVL, TlsFeed::kKeepAliveIntervalS);
+	set(IPPROTO_TCP, TCP_KEEPCNT, TlsFeed::kKeepAliveProbes);
+#else
+	Q_UNUSED(descriptor);
+#endif
+}
+
+} // namespace
 
 void FeedLineSplitter::append(const QByteArray &bytes)
 {
@@ -57,6 +91,8 @@ TlsFeed::TlsFeed(QObject *parent) : QObject(parent)
 	m_reconnectTimer.setTimerType(Qt::PreciseTimer);
 	connect(&m_reconnectTimer, &QTimer::timeout, this,
 		&TlsFeed::openSocket);
+	m_authTimer.setSingleShot(true);
+	connect(&m_authTimer, &QTimer::timeout, this, &TlsFeed::onAuthTimeout);
 }
 
 TlsFeed::~TlsFeed()
@@ -74,7 +110,8 @@ void TlsFeed::setBackoff(int initialMs, int maxMs)
 void TlsFeed::connectTo(const QString &host, quint16 port, const QString &token)
 {
 	stop();
-	m_host = host;
+	// The feed has its own port; one the user typed is the admin port.
+	m_host = lanHostWithoutPort(host);
 	m_port = port == 0 ? kDefaultPort : port;
 	m_token = token;
 	m_wanted = true;
@@ -106,18 +143,28 @@ void TlsFeed::openSocket()
 	// The device's certificate is self-signed and cannot be checked; the
 	// feed relies on the access token instead.
 	socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+	connect(socket, &QAbstractSocket::connected, this,
+		&TlsFeed::onConnected);
 	connect(socket, &QSslSocket::encrypted, this, &TlsFeed::onEncrypted);
 	connect(socket, &QIODevice::readyRead, this, &TlsFeed::onReadyRead);
 	connect(socket, &QAbstractSocket::errorOccurred, this,
 		&TlsFeed::onSocketError);
 	connect(socket, &QAbstractSocket::disconnected, this,
 		&TlsFeed::onConnectionLost);
+	// Started first: a connection that fails at once stops it again.
+	m_authTimer.start(m_authTimeoutMs);
 	socket->connectToHostEncrypted(m_host, m_port);
+}
+
+qintptr TlsFeed::socketDescriptor() const
+{
+	return m_socket ? m_socket->socketDescriptor() : qintptr(-1);
 }
 
 // Aborts the current socket without letting it signal anything more.
 void TlsFeed::dropSocket()
 {
+	m_authTimer.stop();
 	m_lines.clear();
 	if (!m_socket)
 		return;
@@ -127,6 +174,11 @@ void TlsFeed::dropSocket()
 	socket->abort();
 	// We may be inside one of its own signals.
 	socket->deleteLater();
+}
+
+void TlsFeed::onConnected()
+{
+	enableKeepAlive(m_socket->socketDescriptor());
 }
 
 void TlsFeed::onEncrypted()
@@ -165,6 +217,7 @@ bool TlsFeed::handleObject(const QJsonObject &object)
 	const QString type = object.value(QLatin1String("type")).toString();
 	if (!m_authenticated) {
 		if (type == QLatin1String("auth_ok")) {
+			m_authTimer.stop();
 			m_authenticated = true;
 			m_backoffMs = m_initialBackoffMs;
 			m_lastError.clear();
@@ -210,6 +263,7 @@ void TlsFeed::onSocketError()
 
 void TlsFeed::onConnectionLost()
 {
+	m_authTimer.stop();
 	QSslSocket *const socket = m_socket;
 	if (m_authenticated) {
 		m_authenticated = false;
@@ -218,11 +272,23 @@ void TlsFeed::onConnectionLost()
 			return; // the receiver stopped or restarted the feed
 	}
 	if (m_wanted && !m_reconnectTimer.isActive()) {
-		m_reconnectTimer.start(m_backoffMs);
+		const int delayMs = m_backoffMs;
+		m_reconnectTimer.start(delayMs);
 		m_backoffMs = m_backoffMs > m_maxBackoffMs / 2
 				      ? m_maxBackoffMs
 				      : m_backoffMs * 2;
+		Q_EMIT retryScheduled(delayMs);
 	}
+}
+
+// The device took the connection but has not finished the secure handshake
+// or answered the token: give the attempt up and try again later.
+void TlsFeed::onAuthTimeout()
+{
+	m_lastError = tr(
+		"The device did not answer in time. Check that it is switched on and that the address belongs to a Quillmarch device.");
+	dropSocket();
+	onConnectionLost();
 }
 
 } // namespace quillmarch

@@ -55,10 +55,11 @@ struct HttpRequest {
 // What the server does with one request.
 struct HttpResponse {
 	enum class Action {
-		Answer, // send status, headers and body
-		Drop,   // close the connection without a byte of answer
-		Stall,  // keep the connection and never answer
-		Raw,    // write the body verbatim, then close the connection
+		Answer,   // send status, headers and body
+		Drop,     // close the connection without a byte of answer
+		Stall,    // keep the connection and never answer
+		Raw,      // write the body verbatim, then close the connection
+		RawStall, // write the body verbatim, keep the connection
 	};
 
 	Action action = Action::Answer;
@@ -95,6 +96,14 @@ struct HttpResponse {
 	static HttpResponse rawBytes(const QByteArray &bytes)
 	{
 		HttpResponse r = of(Action::Raw);
+		r.body = bytes;
+		return r;
+	}
+	// Bytes sent as they are on a connection that then stays open: an
+	// answer whose end never comes.
+	static HttpResponse rawBytesThenStall(const QByteArray &bytes)
+	{
+		HttpResponse r = of(Action::RawStall);
 		r.body = bytes;
 		return r;
 	}
@@ -241,6 +250,10 @@ private:
 			++m_answered;
 			socket->write(response.body);
 			socket->disconnectFromHost();
+			return;
+		case HttpResponse::Action::RawStall:
+			++m_answered;
+			socket->write(response.body);
 			return;
 		case HttpResponse::Action::Answer:
 			break;

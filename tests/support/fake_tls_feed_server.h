@@ -18,7 +18,8 @@ namespace quillmarch::test {
 // certificate. It records when each connection was accepted and the first
 // line each client sent (the auth line), answers that line with a scripted
 // reply, and lets the test write to the latest client. It can hang up on
-// every new connection at once, drop its clients, or stop listening.
+// every new connection at once, hold new connections without ever starting
+// TLS, drop its clients, or stop listening.
 //
 // No Q_OBJECT: it only overrides a virtual and connects lambdas.
 class FakeTlsFeedServer : public QTcpServer {
@@ -51,6 +52,8 @@ public:
 	void setAuthReply(const QByteArray &bytes) { m_authReply = bytes; }
 	// Accept and at once close each new connection, before any TLS.
 	void setHangUpOnAccept(bool hangUp) { m_hangUp = hangUp; }
+	// Off: keep each new connection open but never start TLS on it.
+	void setTlsOnAccept(bool tls) { m_tls = tls; }
 
 	// Milliseconds on this server's monotonic clock.
 	qint64 now() const { return m_clock.elapsed(); }
@@ -97,6 +100,10 @@ protected:
 			return;
 		}
 		m_clients.append(socket);
+		QObject::connect(socket, &QAbstractSocket::disconnected, socket,
+				 &QObject::deleteLater);
+		if (!m_tls)
+			return;
 		// Each line goes out when written, not held back for an
 		// acknowledgement, so timings measure the receiving side.
 		socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -108,8 +115,6 @@ protected:
 				 [this, socket, client] {
 					 onRead(socket, client.get());
 				 });
-		QObject::connect(socket, &QAbstractSocket::disconnected, socket,
-				 &QObject::deleteLater);
 		socket->startServerEncryption();
 	}
 
@@ -143,6 +148,7 @@ private:
 	quint16 m_port = 0;
 	QByteArray m_authReply = "{\"type\":\"auth_ok\"}\n";
 	bool m_hangUp = false;
+	bool m_tls = true;
 	QList<qint64> m_acceptTimes;
 	QList<QByteArray> m_authLines;
 	QByteArray m_extra;

@@ -101,37 +101,55 @@ private Q_SLOTS:
 	void probe();
 	void onlyTheLatestProbeCounts();
 	void closeForgetsTheSignIn();
+	void oversizedAnswerIsCutOff_data();
+	void oversizedAnswerIsCutOff();
 };
 
+// What the user typed, the host it names (a typed port kept), and that host
+// as stored and used by the secure feed (no port).
 void TestHttpLink::normalizeLanHostRows_data()
 {
 	QTest::addColumn<QString>("typed");
 	QTest::addColumn<QString>("host");
+	QTest::addColumn<QString>("stored");
 	const auto row = [](const char *name, const QString &typed,
-			    const QString &host) {
-		QTest::newRow(name) << typed << host;
+			    const QString &host, const QString &stored) {
+		QTest::newRow(name) << typed << host << stored;
 	};
-	row("number with spaces", "  42 ", "quillmarch0042.local");
-	row("five digits", "12345", "12345");
-	row("name", "Quillmarch0042", "quillmarch0042.local");
-	row("mdns name", "quillmarch0042.local", "quillmarch0042.local");
-	row("url", "http://192.168.4.1/admin/x", "192.168.4.1");
-	row("port kept", "192.168.4.1:8080", "192.168.4.1:8080");
+	row("number with spaces", "  42 ", "quillmarch0042.local",
+	    "quillmarch0042.local");
+	row("five digits", "12345", "12345", "12345");
+	row("name", "Quillmarch0042", "quillmarch0042.local",
+	    "quillmarch0042.local");
+	row("mdns name", "quillmarch0042.local", "quillmarch0042.local",
+	    "quillmarch0042.local");
+	row("url", "http://192.168.4.1/admin/x", "192.168.4.1", "192.168.4.1");
+	row("port kept", "192.168.4.1:8080", "192.168.4.1:8080", "192.168.4.1");
 	row("name with port", "Quillmarch0042:8080",
-	    "quillmarch0042.local:8080");
-	row("number with port", "42:8080", "quillmarch0042.local:8080");
-	row("ipv6 untouched", "fe80::1", "fe80::1");
-	row("inner space", "my device", "");
-	row("only a scheme", "http:// /", "");
-	row("non-ascii digits", QString::fromUtf8("٤٢"),
-	    QString::fromUtf8("٤٢"));
+	    "quillmarch0042.local:8080", "quillmarch0042.local");
+	row("number with port", "42:8080", "quillmarch0042.local:8080",
+	    "quillmarch0042.local");
+	row("not a port", "192.168.4.1:80a", "192.168.4.1:80a",
+	    "192.168.4.1:80a");
+	row("ipv6 untouched", "fe80::1", "fe80::1", "fe80::1");
+	row("ipv6 with zone", "fe80::1%eth0", "fe80::1%eth0", "fe80::1%eth0");
+	row("bracketed ipv6 with port", "[fe80::1]:8080", "[fe80::1]:8080",
+	    "fe80::1");
+	row("bracketed ipv6", "http://[::1]/", "[::1]", "::1");
+	row("brackets around nothing", "[]:80", "[]:80", "[]:80");
+	row("inner space", "my device", "", "");
+	row("only a scheme", "http:// /", "", "");
+	row("non-ascii digits", QString::fromUtf8("٤٢:٨٠"),
+	    QString::fromUtf8("٤٢:٨٠"), QString::fromUtf8("٤٢:٨٠"));
 }
 
 void TestHttpLink::normalizeLanHostRows()
 {
 	QFETCH(QString, typed);
 	QFETCH(QString, host);
+	QFETCH(QString, stored);
 	QCOMPARE(normalizeLanHost(typed), host);
+	QCOMPARE(lanHostWithoutPort(host), stored);
 }
 
 void TestHttpLink::requestShapes_data()
@@ -578,6 +596,70 @@ void TestHttpLink::closeForgetsTheSignIn()
 	QCOMPARE(last.target, QByteArray("/api/status"));
 	QVERIFY(!last.hasHeader("Cookie"));
 	QVERIFY(!last.hasHeader("X-CSRF-Token"));
+}
+
+void TestHttpLink::oversizedAnswerIsCutOff_data()
+{
+	QTest::addColumn<QByteArray>("wire");
+	QTest::addColumn<bool>("fits");
+	const qint64 cap = HttpAdminTransport::kMaxAnswerBytes;
+	const QByteArray head = "HTTP/1.1 200 OK\r\n";
+	const QByteArray length = "Content-Length: ";
+	QTest::newRow("exactly the cap")
+		<< head + length + QByteArray::number(cap) + "\r\n\r\n" +
+			   "{\"pad\":\"" + QByteArray(cap - 10, 'x') + "\"}"
+		<< true;
+	QTest::newRow("declared larger")
+		<< head + length + QByteArray::number(cap + 1) + "\r\n\r\n{"
+		<< false;
+	// No length: the body runs until the connection closes.
+	QTest::newRow("grows larger")
+		<< head + "\r\n" + QByteArray(cap + 1, ' ') << false;
+}
+
+// The server keeps the connection open after writing, so a client waiting
+// for the rest of an answer would sit there until its transfer time-out:
+// only cutting the transfer off answers in time.
+void TestHttpLink::oversizedAnswerIsCutOff()
+{
+	QFETCH(QByteArray, wire);
+	QFETCH(bool, fits);
+	Wire device;
+	device.server.setFallback([wire](const HttpRequest &) {
+		return HttpResponse::rawBytesThenStall(wire);
+	});
+
+	const QJsonObject reply = device.call("getStatus");
+	if (fits) {
+		QCOMPARE(reply.value("result")
+				 .toObject()
+				 .value("pad")
+				 .toString()
+				 .size(),
+			 HttpAdminTransport::kMaxAnswerBytes - 10);
+	} else {
+		QCOMPARE(error(reply).value("code"),
+			 QJsonValue("response_too_large"));
+		QCOMPARE(
+			error(reply).value("message").toString(),
+			QString("The device's answer was larger than 4 MiB, so "
+				"it was not read. Check that the address "
+				"belongs to a Quillmarch device."));
+	}
+
+	// The status probe draws the same line, and nothing that oversteps it
+	// counts as a device.
+	HttpLink link(device.server.address());
+	QSignalSpy opened(&link, &DeviceLink::opened);
+	QSignalSpy failed(&link, &DeviceLink::failed);
+	link.open();
+	QTRY_COMPARE(opened.size() + failed.size(), 1);
+	QCOMPARE(opened.size(), fits ? 1 : 0);
+	QCOMPARE(link.transport()->isOpen(), fits);
+	if (!fits) {
+		QCOMPARE(failed.first().at(0).toString(),
+			 QString("response_too_large"));
+	}
 }
 
 QTEST_GUILESS_MAIN(TestHttpLink)

@@ -253,8 +253,9 @@ void TestSourceManager::networkFeed()
 	rig.sources->feed()->setBackoff(30, 60);
 	rig.sources->setFeedPort(server->port());
 
-	// A device without a name is called by its id.
-	rig.sources->useLan("QM-31D0E8", {"127.0.0.1", "secret", ""});
+	// A device without a name is called by its id; an admin port typed
+	// after its address does not reach the feed.
+	rig.sources->useLan("QM-31D0E8", {"127.0.0.1:8080", "secret", ""});
 	QCOMPARE(rig.sources->statusText(),
 		 QStringLiteral("Connecting to QM-31D0E8 on your network…"));
 	QTRY_COMPARE(
