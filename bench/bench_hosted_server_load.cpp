@@ -10,8 +10,8 @@
 //
 // Exits 0 when every client received every update once and in order and the
 // server dropped no client; 1 otherwise.
-#include "hosted_server.h"
-#include "live_data.h"
+#include "live/live_data.h"
+#include "server/hosted_server.h"
 
 #include "latency_stats.h"
 

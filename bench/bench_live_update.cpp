@@ -2,8 +2,8 @@
 // the live data, then re-render ten text-source templates from it. This is
 // the work on the main thread between a device's bytes arriving and OBS being
 // handed new text.
-#include "live_data.h"
-#include "template_render.h"
+#include "live/live_data.h"
+#include "live/template_render.h"
 
 #include <QJsonObject>
 #include <QStringList>

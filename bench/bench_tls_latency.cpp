@@ -4,9 +4,9 @@
 // on its own clock, and stamps each envelope with a monotonic time.
 //
 //   bench_tls_latency [count]     (default 2000 envelopes)
-#include "tls_feed.h"
+#include "lan/tls_feed.h"
 
-#include "../tests/support/fake_tls_feed_server.h"
+#include "support/fake_tls_feed_server.h"
 
 #include "latency_stats.h"
 

@@ -1,7 +1,7 @@
 // Throughput of the USB frame parser. The serial line brings about 11.5 KB/s;
 // the parser has to stay far ahead of that even when the line carries
 // nothing but noise.
-#include "usb_frame.h"
+#include "usb/usb_frame.h"
 
 #include <QByteArray>
 #include <QList>

@@ -5,7 +5,7 @@
 //
 //   bench_usb_latency [count]     (default 2000 envelopes)
 #include "device_model.h"
-#include "usb_link.h"
+#include "usb/usb_link.h"
 #include "usb_side.h"
 
 #include "latency_stats.h"

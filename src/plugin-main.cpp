@@ -1,5 +1,5 @@
 #include "app.h"
-#include "log.h"
+#include "base/log.h"
 #include "obs_environment.h"
 #include "sources.h"
 

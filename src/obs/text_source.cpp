@@ -1,8 +1,8 @@
 #include "sources.h"
 
 #include "app.h"
-#include "log.h"
-#include "template_render.h"
+#include "base/log.h"
+#include "live/template_render.h"
 
 #include <obs-module.h>
 

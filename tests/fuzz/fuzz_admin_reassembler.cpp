@@ -5,7 +5,7 @@
 // A reassembled message must be a whole payload or exactly the total its
 // chunks announced, and a message cut by buildAdminFrames must come back
 // unchanged through the parser and a reassembler.
-#include "usb_frame.h"
+#include "usb/usb_frame.h"
 
 #include <cstdint>
 #include <cstdlib>

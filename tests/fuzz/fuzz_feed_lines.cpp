@@ -5,7 +5,7 @@
 // the splitter must give the same objects in the same order, at most one per
 // line feed, and keep the same unfinished tail, which never holds a line
 // feed.
-#include "tls_feed.h"
+#include "lan/tls_feed.h"
 
 #include <QJsonDocument>
 #include <QList>

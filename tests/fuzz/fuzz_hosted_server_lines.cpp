@@ -5,7 +5,7 @@
 // each trimmed, non-empty and without a line feed, and the same unfinished
 // tail. Every reply must be one compact JSON object on one line; a reply
 // from the command handler carries ok (added when it has none) and the op.
-#include "hosted_server.h"
+#include "server/hosted_server.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>

@@ -9,7 +9,7 @@
 // the request's id, a bool "ok", and either an object "result" or an "error"
 // with a non-empty code and message. Only a successful sign-in may set the
 // session, and its cookie and token must be fit to send as header values.
-#include "http_link.h"
+#include "lan/http_link.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,7 +1,7 @@
 // Envelopes come from devices, the secure feed and the cloud: any bytes must
 // be ingested or refused without a crash, and what is stored must read back.
-#include "live_data.h"
-#include "template_render.h"
+#include "live/live_data.h"
+#include "live/template_render.h"
 
 #include <QJsonDocument>
 

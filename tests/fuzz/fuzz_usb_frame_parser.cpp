@@ -1,7 +1,7 @@
 // Whatever arrives on the serial line, the frame parser must survive it, find
 // the same frames however the bytes are cut into reads, yield only frames
 // that are really in the input, and keep its buffer small.
-#include "usb_frame.h"
+#include "usb/usb_frame.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "device_link.h"
 #include "fake_transport.h"
+#include "link/device_link.h"
 
 #include <QJsonObject>
 #include <QString>

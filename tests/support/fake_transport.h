@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device_link.h"
+#include "link/device_link.h"
 
 #include <QByteArray>
 #include <QJsonDocument>

@@ -2,7 +2,7 @@
 
 #include "device_model.h"
 #include "sim_options.h"
-#include "usb_frame.h"
+#include "usb/usb_frame.h"
 #include "usb_side.h"
 
 #include <QFile>

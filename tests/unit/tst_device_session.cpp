@@ -1,6 +1,6 @@
-#include "device_session.h"
+#include "admin/device_session.h"
 
-#include "../support/fake_link.h"
+#include "support/fake_link.h"
 
 #include <QJsonArray>
 #include <QMetaEnum>

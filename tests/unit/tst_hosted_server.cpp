@@ -1,5 +1,5 @@
-#include "hosted_server.h"
-#include "live_data.h"
+#include "live/live_data.h"
+#include "server/hosted_server.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>

@@ -1,6 +1,6 @@
-#include "http_link.h"
+#include "lan/http_link.h"
 
-#include "../support/fake_http_server.h"
+#include "support/fake_http_server.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>

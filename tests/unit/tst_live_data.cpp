@@ -1,4 +1,4 @@
-#include "live_data.h"
+#include "live/live_data.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>

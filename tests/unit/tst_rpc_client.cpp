@@ -1,6 +1,6 @@
-#include "rpc_client.h"
+#include "admin/rpc_client.h"
 
-#include "../support/fake_transport.h"
+#include "support/fake_transport.h"
 
 #include <QJsonArray>
 #include <QtTest>

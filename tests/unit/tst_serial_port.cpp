@@ -1,7 +1,7 @@
-#include "serial_port.h"
-#include "serial_posix.h"
+#include "usb/serial_port.h"
+#include "usb/serial_posix.h"
 
-#include "../support/pty_pair.h"
+#include "support/pty_pair.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,5 +1,5 @@
-#include "live_data.h"
-#include "template_render.h"
+#include "live/live_data.h"
+#include "live/template_render.h"
 
 #include <QJsonDocument>
 #include <QtTest>

@@ -1,6 +1,6 @@
-#include "tls_feed.h"
+#include "lan/tls_feed.h"
 
-#include "../support/fake_tls_feed_server.h"
+#include "support/fake_tls_feed_server.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>

@@ -1,4 +1,4 @@
-#include "usb_frame.h"
+#include "usb/usb_frame.h"
 
 #include <QJsonObject>
 #include <QRandomGenerator>

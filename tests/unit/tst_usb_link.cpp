@@ -1,7 +1,7 @@
-#include "usb_link.h"
+#include "usb/usb_link.h"
 
-#include "../support/pty_pair.h"
-#include "device_session.h"
+#include "support/pty_pair.h"
+#include "admin/device_session.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "device_model.h"
-#include "usb_frame.h"
+#include "usb/usb_frame.h"
 #include "wireless_receiver.h"
 
 #include <QJsonObject>

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "account/portal_client.h"
+#include "app_environment.h"
+#include "base/settings_store.h"
+#include "base/version.h"
+#include "live/live_data.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <memory>
+
+namespace quillmarch {
+
+class DeviceSession;
+class HostedServer;
+class SourceManager;
+
+// The plug-in's one long-lived object: it owns every service and wires them
+// together. It lives on the Qt main thread from module load to unload.
+class App : public QObject {
+	Q_OBJECT
+
+public:
+	static constexpr const char *kVersion = QUILLMARCH_VERSION;
+
+	using DoneCallback =
+		std::function<void(bool ok, const QString &message)>;
+
+	// Creates the instance if there is none; a second call keeps the
+	// existing one and drops the environment it was given.
+	static void init(std::unique_ptr<AppEnvironment> environment);
+	// Clears the instance pointer first, so code reached during tear-down
+	// sees "not ready", then destroys the instance.
+	static void shutdown();
+	static App *get();
+	static bool ready();
+
+	~App() override;
+
+	PortalClient &portal() { return m_portal; }
+	LiveData &liveData() { return m_liveData; }
+	const LiveData &liveData() const { return m_liveData; }
+	SettingsStore &settings() { return m_settings; }
+	SourceManager *sources() const { return m_sources; }
+	HostedServer *server() const { return m_server; }
+	QList<PortalDevice> devices() const { return m_devices; }
+	QList<GraphicsOutput> outputs() const { return m_outputs; }
+	QString outputsError() const { return m_outputsError; }
+	const AppEnvironment &environment() const { return *m_environment; }
+
+	// The account's devices and graphics, read again from the portal.
+	// A failure keeps the lists as they were.
+	void refreshDevices(DoneCallback done = {});
+	void refreshOutputs(DoneCallback done = {});
+	// For the graphics source's refresh button, which must answer on the
+	// spot: waits in a local event loop for at most timeoutMs.
+	bool refreshOutputsBlocking(int timeoutMs);
+	// After sign-in: the remembered device, or the account's only one.
+	void autoSelectSource();
+	void selectCloudDevice(const QString &deviceId);
+
+	// Starts or stops the shared data server from the settings.
+	void applyServerSettings();
+	// Commands of the data server's clients other than "get".
+	QJsonObject handleCommand(const QString &op,
+				  const QJsonObject &request);
+
+Q_SIGNALS:
+	void usbRelaysChanged();
+	void devicesChanged();
+	void outputsChanged();
+	void serverStateChanged();
+
+private:
+	explicit App(std::unique_ptr<AppEnvironment> environment);
+	void onSignedInChanged(bool signedIn);
+
+	std::unique_ptr<AppEnvironment> m_environment;
+	PortalClient m_portal;
+	LiveData m_liveData;
+	SettingsStore m_settings;
+	SourceManager *m_sources = nullptr;
+	HostedServer *m_server = nullptr;
+	QList<PortalDevice> m_devices;
+	QList<GraphicsOutput> m_outputs;
+	QString m_outputsError;
+	QObject *m_relayHolder = nullptr;
+	QList<QPointer<DeviceSession>> m_usbRelays;
+};
+
+} // namespace quillmarch

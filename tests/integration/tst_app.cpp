@@ -1,0 +1,449 @@
+#include "app.h"
+#include "base/log.h"
+#include "live/source_manager.h"
+#include "portal_sim.h"
+#include "server/hosted_server.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace quillmarch;
+using quillmarch::portalsim::FaultRule;
+using quillmarch::portalsim::PortalSim;
+
+namespace {
+
+// Stands in for OBS: configuration files live in a temporary directory.
+class TempEnvironment : public AppEnvironment {
+public:
+	explicit TempEnvironment(QString configDir, int *destroyed = nullptr)
+		: m_configDir(std::move(configDir)),
+		  m_destroyed(destroyed)
+	{
+	}
+	~TempEnvironment() override
+	{
+		if (m_destroyed)
+			++*m_destroyed;
+	}
+	QString configPath(const QString &file) const override
+	{
+		return m_configDir.isEmpty() ? QString()
+					     : m_configDir + '/' + file;
+	}
+	QString moduleFile(const QString &) const override { return {}; }
+	QString hostVersion() const override
+	{
+		return QStringLiteral("29.0.2");
+	}
+	QString portalBaseUrl() const override
+	{
+		return m_portal.isEmpty() ? AppEnvironment::portalBaseUrl()
+					  : m_portal;
+	}
+	QString m_portal;
+
+private:
+	QString m_configDir;
+	int *m_destroyed;
+};
+
+QStringList g_log;
+void captureLog(LogLevel, const QString &line)
+{
+	g_log.append(line);
+}
+
+// An application object talking to a portal simulator, with its
+// configuration in a temporary directory.
+struct Rig {
+	QTemporaryDir dir;
+	PortalSim sim;
+
+	bool start(const QByteArray &settings = QByteArray())
+	{
+		QString error;
+		if (!sim.start(0, portalsim::PortalSimOptions(), &error))
+			return false;
+		if (!settings.isEmpty()) {
+			QFile f(dir.filePath("settings.json"));
+			if (!f.open(QIODevice::WriteOnly))
+				return false;
+			f.write(settings);
+		}
+		auto env = std::make_unique<TempEnvironment>(dir.path());
+		env->m_portal = sim.baseUrl();
+		App::init(std::move(env));
+		return App::ready();
+	}
+	bool signIn(const QString &email)
+	{
+		bool done = false;
+		App::get()->portal().signIn(
+			email,
+			email.startsWith("director") ? "scoreboard"
+						     : "bleachers",
+			[&](const PortalResult &) { done = true; });
+		return QTest::qWaitFor([&] { return done; }, 5000) &&
+		       App::get()->portal().isSignedIn();
+	}
+	QJsonObject command(const QString &op, const QJsonObject &req = {})
+	{
+		return App::get()->handleCommand(op, req);
+	}
+};
+
+} // namespace
+
+class TestApp : public QObject {
+	Q_OBJECT
+
+private Q_SLOTS:
+	void cleanup() { App::shutdown(); }
+	void lifetime();
+	void secondInitKeepsInstance();
+	void loadsSettingsFromConfigPath();
+	void noConfigPathMeansNoFile();
+	void tearDownSeesNotReady();
+	void signInListsAndSelects_data();
+	void signInListsAndSelects();
+	void rememberedLanRouteNeedsToken();
+	void signOutEmptiesLists();
+	void outputsErrors();
+	void serverCommands();
+	void serverFollowsSettings();
+	void restoreFailureIsLogged();
+};
+
+void TestApp::lifetime()
+{
+	QVERIFY(!App::ready());
+	QCOMPARE(App::get(), nullptr);
+
+	QTemporaryDir dir;
+	App::init(std::make_unique<TempEnvironment>(dir.path()));
+	QVERIFY(App::ready());
+	QVERIFY(App::get() != nullptr);
+	QCOMPARE(App::get()->environment().hostVersion(),
+		 QStringLiteral("29.0.2"));
+
+	App::shutdown();
+	QVERIFY(!App::ready());
+	QCOMPARE(App::get(), nullptr);
+	App::shutdown(); // safe with no instance
+	QVERIFY(!App::ready());
+}
+
+void TestApp::secondInitKeepsInstance()
+{
+	QTemporaryDir dir;
+	int dropped = 0;
+	App::init(std::make_unique<TempEnvironment>(dir.path()));
+	App *first = App::get();
+	first->liveData().ingest(
+		QJsonDocument::fromJson(R"({"home_score":5})").object());
+
+	App::init(std::make_unique<TempEnvironment>(dir.path(), &dropped));
+	QCOMPARE(App::get(), first);
+	QCOMPARE(dropped, 1); // the second environment was not kept
+	QCOMPARE(App::get()->liveData().value(QStringLiteral("home_score")),
+		 QStringLiteral("5"));
+}
+
+void TestApp::loadsSettingsFromConfigPath()
+{
+	QTemporaryDir dir;
+	{
+		QFile f(dir.filePath("settings.json"));
+		QVERIFY(f.open(QIODevice::WriteOnly));
+		f.write(R"({"server_port": 9123, "selected_device": "QM-4"})");
+	}
+	App::init(std::make_unique<TempEnvironment>(dir.path()));
+	QCOMPARE(App::get()->settings().serverPort(), 9123);
+	QCOMPARE(App::get()->settings().selectedDevice(),
+		 QStringLiteral("QM-4"));
+	App::get()->settings().setServerPort(9124);
+	App::shutdown();
+
+	App::init(std::make_unique<TempEnvironment>(dir.path()));
+	QCOMPARE(App::get()->settings().serverPort(), 9124);
+}
+
+void TestApp::noConfigPathMeansNoFile()
+{
+	App::init(std::make_unique<TempEnvironment>(QString()));
+	QCOMPARE(App::get()->settings().path(), QString());
+	App::get()->settings().setServerEnabled(true);
+	QCOMPARE(App::get()->settings().serverEnabled(), true);
+}
+
+void TestApp::tearDownSeesNotReady()
+{
+	// Objects destroyed with the application object must already see
+	// "not ready", the way OBS source callbacks do during unload.
+	QTemporaryDir dir;
+	App::init(std::make_unique<TempEnvironment>(dir.path()));
+	bool readyDuringTearDown = true;
+	auto *probe = new QObject(App::get());
+	connect(probe, &QObject::destroyed,
+		[&] { readyDuringTearDown = App::ready(); });
+	App::shutdown();
+	QCOMPARE(readyDuringTearDown, false);
+}
+
+void TestApp::signInListsAndSelects_data()
+{
+	QTest::addColumn<QString>("email");
+	QTest::addColumn<QByteArray>("settings");
+	QTest::addColumn<QString>("selected");
+	// One device: chosen. Several and none remembered: none chosen.
+	QTest::newRow("only device")
+		<< "free@example.com" << QByteArray() << "QM-5E0D77";
+	QTest::newRow("several devices")
+		<< "coach@example.com" << QByteArray() << "";
+	QTest::newRow("remembered among several")
+		<< "coach@example.com"
+		<< QByteArray(R"({"selected_device":"QM-2B9C04"})")
+		<< "QM-2B9C04";
+	QTest::newRow("remembered device gone, only one left")
+		<< "free@example.com"
+		<< QByteArray(R"({"selected_device":"QM-GONE"})")
+		<< "QM-5E0D77";
+}
+
+void TestApp::signInListsAndSelects()
+{
+	QFETCH(QString, email);
+	QFETCH(QByteArray, settings);
+	QFETCH(QString, selected);
+	Rig rig;
+	QVERIFY(rig.start(settings));
+	App *app = App::get();
+	QSignalSpy devices(app, &App::devicesChanged);
+	QVERIFY(rig.signIn(email));
+	QTRY_COMPARE(devices.count(), 1);
+	QVERIFY(!app->devices().isEmpty());
+	if (selected.isEmpty()) {
+		QTest::qWait(100);
+		QCOMPARE(app->sources()->mode(), SourceManager::None);
+		return;
+	}
+	QTRY_COMPARE(app->sources()->mode(), SourceManager::Cloud);
+	QCOMPARE(app->sources()->deviceId(), selected);
+	QCOMPARE(app->settings().selectedDevice(), selected);
+}
+
+void TestApp::rememberedLanRouteNeedsToken()
+{
+	Rig rig;
+	QVERIFY(rig.start(R"({"routes":{"QM-5E0D77":"lan"},
+		"lan":{"QM-5E0D77":{"host":"127.0.0.1","name":"Court"}}})"));
+	App *app = App::get();
+	app->selectCloudDevice("QM-5E0D77");
+	QCOMPARE(app->sources()->mode(), SourceManager::Cloud);
+
+	app->settings().setLanDevice("QM-5E0D77",
+				     {"127.0.0.1", "tok", "Court"});
+	app->selectCloudDevice("QM-5E0D77");
+	QCOMPARE(app->sources()->mode(), SourceManager::Lan);
+	QCOMPARE(app->sources()->label(), QStringLiteral("Court"));
+	// "lan" is matched exactly.
+	app->settings().setPreferredRoute("QM-5E0D77", "LAN");
+	app->selectCloudDevice("QM-5E0D77");
+	QCOMPARE(app->sources()->mode(), SourceManager::Cloud);
+}
+
+void TestApp::signOutEmptiesLists()
+{
+	Rig rig;
+	QVERIFY(rig.start());
+	App *app = App::get();
+	QVERIFY(rig.signIn("coach@example.com"));
+	QTRY_VERIFY(!app->devices().isEmpty() && !app->outputs().isEmpty());
+
+	QStringList order;
+	connect(app, &App::devicesChanged, [&] { order << "devices"; });
+	connect(app, &App::outputsChanged, [&] { order << "outputs"; });
+	app->portal().signOut();
+	QTRY_COMPARE(order, (QStringList{"devices", "outputs"}));
+	QVERIFY(app->devices().isEmpty());
+	QVERIFY(app->outputs().isEmpty());
+	QCOMPARE(rig.command("devices"),
+		 QJsonObject({{"devices", QJsonArray()}}));
+
+	// Signed out, the blocking refresh answers at once.
+	QElapsedTimer clock;
+	clock.start();
+	QVERIFY(!app->refreshOutputsBlocking(8000));
+	QVERIFY(clock.elapsed() < 1000);
+	QCOMPARE(
+		app->outputsError(),
+		QStringLiteral(
+			"Sign in from the Quillmarch dock to see your graphics."));
+
+	// The next refresh that works clears the sentence.
+	QVERIFY(rig.signIn("coach@example.com"));
+	QVERIFY(app->refreshOutputsBlocking(8000));
+	QVERIFY(app->outputsError().isEmpty());
+	QVERIFY(!app->outputs().isEmpty());
+}
+
+void TestApp::outputsErrors()
+{
+	Rig rig;
+	QVERIFY(rig.start());
+	App *app = App::get();
+	QVERIFY(rig.signIn("free@example.com"));
+	QTRY_COMPARE(app->outputsError(),
+		     QStringLiteral(
+			     "Graphics need an active Quillmarch cloud plan."));
+
+	// A refresh that outlives its wait gives false, and its late answer
+	// must not touch the finished wait.
+	FaultRule slow;
+	QString error;
+	QVERIFY(FaultRule::fromJson({{"path", "/api/graphics/outputs"},
+				     {"action", "stall"},
+				     {"delay_ms", 400}},
+				    &slow, &error));
+	rig.sim.addFault(slow);
+	QVERIFY(!app->refreshOutputsBlocking(100));
+	QTest::qWait(600);
+}
+
+void TestApp::serverCommands()
+{
+	Rig rig;
+	QVERIFY(rig.start());
+	App *app = App::get();
+	QVERIFY(rig.signIn("coach@example.com"));
+	QTRY_COMPARE(app->devices().size(), 3);
+
+	const QJsonObject status = rig.command("status");
+	QCOMPARE(status.value("signed_in"), QJsonValue(true));
+	QCOMPARE(status.value("account").toString(),
+		 QStringLiteral("coach@example.com"));
+	for (const char *key : {"source", "device", "live", "message", "sport"})
+		QVERIFY2(status.contains(key), key);
+
+	const QJsonArray devices =
+		rig.command("devices").value("devices").toArray();
+	QCOMPARE(devices.size(), 3);
+	QCOMPARE(devices.at(0).toObject().value("name").toString(),
+		 app->devices().at(0).displayName());
+
+	QCOMPARE(rig.command("use", {{"device", "QM/annex 3"}}),
+		 QJsonObject({{"device", "QM/annex 3"}}));
+	QCOMPARE(app->sources()->deviceId(), QStringLiteral("QM/annex 3"));
+	QCOMPARE(rig.command("use", {{"device", "QM-NOPE"}}),
+		 QJsonObject({{"ok", false}, {"error", "unknown_device"}}));
+	QCOMPARE(rig.command("GET"),
+		 QJsonObject({{"ok", false}, {"error", "unknown_op"}}));
+}
+
+void TestApp::serverFollowsSettings()
+{
+	// A port taken by someone else: the start fails with a log line.
+	QTcpServer squatter;
+	QVERIFY(squatter.listen(QHostAddress::LocalHost));
+	Rig rig;
+	QVERIFY(rig.start(
+		QStringLiteral(R"({"server_enabled":true,"server_port":%1})")
+			.arg(squatter.serverPort())
+			.toUtf8()));
+	App *app = App::get();
+	QVERIFY(!app->server()->isListening());
+
+	g_log.clear();
+	setLogSink(&captureLog);
+	QSignalSpy state(app, &App::serverStateChanged);
+	squatter.close();
+	app->applyServerSettings();
+	setLogSink(nullptr);
+	QVERIFY(app->server()->isListening());
+	QVERIFY(state.count() >= 1);
+	QVERIFY(g_log.isEmpty());
+
+	// A client gets the snapshot, and the text status command.
+	QTcpSocket client;
+	client.connectToHost(QHostAddress::LocalHost,
+			     quint16(app->settings().serverPort()));
+	QTRY_VERIFY(client.canReadLine());
+	const QJsonObject snapshot =
+		QJsonDocument::fromJson(client.readLine()).object();
+	QVERIFY(snapshot.contains("fields"));
+	client.write("status\n");
+	QTRY_VERIFY(client.canReadLine());
+	const QJsonObject reply =
+		QJsonDocument::fromJson(client.readLine()).object();
+	QCOMPARE(reply.value("op").toString(), QStringLiteral("status"));
+	QCOMPARE(reply.value("signed_in"), QJsonValue(false));
+
+	app->settings().setServerEnabled(false);
+	app->applyServerSettings();
+	QVERIFY(!app->server()->isListening());
+	QCOMPARE(state.count() >= 2, true);
+
+	// Enabled on a port in use: logged with the server's own sentence.
+	QVERIFY(squatter.listen(QHostAddress::LocalHost));
+	app->settings().setServerPort(squatter.serverPort());
+	app->settings().setServerEnabled(true);
+	setLogSink(&captureLog);
+	app->applyServerSettings();
+	setLogSink(nullptr);
+	QCOMPARE(g_log.size(), 1);
+	QVERIFY2(g_log.first().startsWith(
+			 QStringLiteral(
+				 "[quillmarch] Could not listen on port %1: ")
+				 .arg(squatter.serverPort())),
+		 qPrintable(g_log.first()));
+	// A hand-edited port past 65535 is refused, not wrapped to another.
+	g_log.clear();
+	app->settings().setServerPort(70000);
+	setLogSink(&captureLog);
+	app->applyServerSettings();
+	setLogSink(nullptr);
+	QVERIFY(!app->server()->isListening());
+	QCOMPARE(
+		g_log,
+		QStringList{
+			"[quillmarch] Could not listen on port 70000: the port must be between 1 and 65535."});
+}
+
+void TestApp::restoreFailureIsLogged()
+{
+	// A saved session the portal answers with a server error is logged;
+	// a 401 is not.
+	for (int status : {500, 401}) {
+		App::shutdown();
+		Rig rig;
+		FaultRule rule;
+		QString error;
+		QVERIFY(FaultRule::fromJson({{"path", "/auth/me"},
+					     {"status", status},
+					     {"count", 0}},
+					    &rule, &error));
+		rig.sim.addFault(rule);
+		g_log.clear();
+		setLogSink(&captureLog);
+		QVERIFY(rig.start());
+		QTRY_VERIFY(!rig.sim.requestsTo("GET", "/auth/me").isEmpty());
+		QTest::qWait(100);
+		setLogSink(nullptr);
+		if (status == 500)
+			QCOMPARE(
+				g_log,
+				QStringList{
+					"[quillmarch] could not restore sign-in: HTTP 500"});
+		else
+			QVERIFY(g_log.isEmpty());
+	}
+}
+
+QTEST_GUILESS_MAIN(TestApp)
+#include "tst_app.moc"
