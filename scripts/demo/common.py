@@ -34,6 +34,9 @@ def parser(description):
                    help="directory holding quillmarch-obs/")
     p.add_argument("--artifacts", required=True,
                    help="where screenshots and logs go")
+    p.add_argument("--obs", default="obs",
+                   help="the OBS to show: Debian's obs, or an unpacked "
+                   "OBS's bin/obs such as /opt/obs-studio-30/bin/obs")
     p.add_argument("--display", default="",
                    help="X display to use; empty: private Xvfb")
     p.add_argument("--seconds", type=float, default=20,
@@ -55,7 +58,7 @@ def session(args, scenes, collection, keep_collection, plugin_config=None):
                       plugin_tree=args.plugin_tree, home=args.home,
                       display=args.display or None, profile="QuillmarchDemo",
                       collection=collection, keep_collection=keep_collection,
-                      start_timeout=90,
+                      start_timeout=90, obs_binary=args.obs,
                       websocket_password=secrets.token_urlsafe(18),
                       plugin_config=plugin_config)
 

@@ -38,8 +38,10 @@ def _write_ini(path, sections):
 class ObsHome:
     """An isolated $HOME holding just enough OBS configuration.
 
-    OBS 29 keeps obs-websocket's settings in global.ini ([OBSWebSocket]);
-    FirstLoad=false stops it from generating a password on first start.
+    obs-websocket 5.1 (OBS 29) keeps its settings in global.ini
+    ([OBSWebSocket]), 5.5 (OBS 30) in its own config.json: both are
+    written, so either host finds them. FirstLoad=false stops it from
+    generating a password on first start.
     FirstRun=false keeps the auto-configuration wizard away; while that
     modal wizard is open OBS ignores a close request on its main window.
     """
@@ -113,6 +115,16 @@ class ObsHome:
                 "ServerPassword": self.websocket_password or "",
             },
         })
+        websocket = os.path.join(self.config_dir, "plugin_config",
+                                 "obs-websocket", "config.json")
+        os.makedirs(os.path.dirname(websocket), exist_ok=True)
+        with open(websocket, "w", encoding="utf-8") as f:
+            json.dump({"first_load": False,
+                       "server_enabled": self.websocket_port is not None,
+                       "server_port": self.websocket_port or 4455,
+                       "alerts_enabled": False,
+                       "auth_required": bool(self.websocket_password),
+                       "server_password": self.websocket_password or ""}, f)
         width, height = self.canvas
         _write_ini(os.path.join(self.config_dir, "basic", "profiles",
                                 self.profile, "basic.ini"), {

@@ -19,6 +19,23 @@ from .xserver import (Xvfb, build_x11_close, close_windows, list_windows,
 MAIN_WINDOW_PREFIX = "OBS "
 
 
+def obs_host(obs_binary, env):
+    """The OBS to start: Debian's "obs" on the PATH, or an OBS unpacked in a
+    folder of its own (bin/obs beside lib/, such as /opt/obs-studio-30),
+    which needs its lib/ on LD_LIBRARY_PATH and starts from its bin/
+    folder. Returns the binary and the folder to start in (None: any)."""
+    binary = shutil.which(obs_binary)
+    if not binary:
+        raise HarnessError(f"no OBS binary {obs_binary}")
+    bin_dir = os.path.dirname(os.path.realpath(binary))
+    lib_dir = os.path.join(os.path.dirname(bin_dir), "lib")
+    if not os.path.isdir(os.path.join(lib_dir, "obs-plugins")):
+        return binary, None
+    env["LD_LIBRARY_PATH"] = os.pathsep.join(
+        p for p in (lib_dir, env.get("LD_LIBRARY_PATH")) if p)
+    return binary, bin_dir
+
+
 @dataclass
 class QuitResult:
     clean: bool          # exited on its own after the window close
@@ -127,12 +144,17 @@ class ObsSession:
         })
         for var in ("WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "SESSION_MANAGER"):
             env.pop(var, None)
-        cmd = [self.obs_binary, "--multi", "--disable-updater",
+        binary, cwd = obs_host(self.obs_binary, env)
+        cmd = [binary, "--multi", "--disable-updater",
                "--disable-missing-files-check",
                "--profile", self.profile, "--collection", self.collection,
                "--scene", next(iter(self.scenes))]
+        if cwd:
+            # OBS 30 asks after an unclean exit whether to start in safe
+            # mode; a test run never wants that question.
+            cmd.append("--disable-shutdown-check")
         self._stdout = open(os.path.join(self.artifacts_dir, "obs-stdout.log"), "wb")
-        self.proc = start_child(cmd, env=env, cwd=self.home.root,
+        self.proc = start_child(cmd, env=env, cwd=cwd or self.home.root,
                                 stdin=subprocess.DEVNULL, stdout=self._stdout,
                                 stderr=subprocess.STDOUT)
 

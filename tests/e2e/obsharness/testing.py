@@ -103,7 +103,8 @@ class ObsTestCase(unittest.TestCase):
         the plug-in's log lines printed) when the class is done."""
         session = ObsSession(
             artifacts_dir, scenes, plugin_tree=cls.args.plugin_dir,
-            x11_close=cls.args.x11_close, start_timeout=60, quit_timeout=30,
+            x11_close=cls.args.x11_close, obs_binary=cls.args.obs,
+            start_timeout=60, quit_timeout=30,
             plugin_config={MODULE: plugin_files} if plugin_files else None)
         cls.addClassCleanup(print_plugin_log, cls.__name__, session)
         cls.addClassCleanup(session.close)
@@ -164,6 +165,10 @@ def main(description, limit_s, add_options=None, programs=(),
                         help="directory holding quillmarch-obs/")
     parser.add_argument("--artifacts", required=True,
                         help="where screenshots and logs are written")
+    parser.add_argument("--obs", default="obs",
+                        help="the OBS to test in: Debian's obs (default) or "
+                        "the bin/obs of an unpacked OBS such as "
+                        "/opt/obs-studio-30")
     parser.add_argument("--x11-close", default=None,
                         help="built x11_close helper (else $QM_X11_CLOSE, "
                         "else compiled on the fly)")
