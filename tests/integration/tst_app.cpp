@@ -4,6 +4,8 @@
 #include "portal_sim.h"
 #include "server/hosted_server.h"
 
+#include "support/await.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTcpServer>
@@ -37,10 +39,7 @@ public:
 					     : m_configDir + '/' + file;
 	}
 	QString moduleFile(const QString &) const override { return {}; }
-	QString hostVersion() const override
-	{
-		return QStringLiteral("29.0.2");
-	}
+	QString hostVersion() const override { return "29.0.2"; }
 	QString portalBaseUrl() const override
 	{
 		return m_portal.isEmpty() ? AppEnvironment::portalBaseUrl()
@@ -59,6 +58,22 @@ void captureLog(LogLevel, const QString &line)
 	g_log.append(line);
 }
 
+// The lines logged while the server follows the settings.
+QStringList applyServerSettings(App *app)
+{
+	g_log.clear();
+	setLogSink(&captureLog);
+	app->applyServerSettings();
+	setLogSink(nullptr);
+	return g_log;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+	QFile f(path);
+	return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
 // An application object talking to a portal simulator, with its
 // configuration in a temporary directory.
 struct Rig {
@@ -70,12 +85,9 @@ struct Rig {
 		QString error;
 		if (!sim.start(0, portalsim::PortalSimOptions(), &error))
 			return false;
-		if (!settings.isEmpty()) {
-			QFile f(dir.filePath("settings.json"));
-			if (!f.open(QIODevice::WriteOnly))
-				return false;
-			f.write(settings);
-		}
+		if (!settings.isEmpty() &&
+		    !writeFile(dir.filePath("settings.json"), settings))
+			return false;
 		auto env = std::make_unique<TempEnvironment>(dir.path());
 		env->m_portal = sim.baseUrl();
 		App::init(std::move(env));
@@ -83,14 +95,21 @@ struct Rig {
 	}
 	bool signIn(const QString &email)
 	{
-		bool done = false;
-		App::get()->portal().signIn(
-			email,
-			email.startsWith("director") ? "scoreboard"
-						     : "bleachers",
-			[&](const PortalResult &) { done = true; });
-		return QTest::qWaitFor([&] { return done; }, 5000) &&
+		return test::awaitResult<PortalResult>([&](auto done) {
+			       App::get()->portal().signIn(email, "bleachers",
+							   done);
+		       }) &&
 		       App::get()->portal().isSignedIn();
+	}
+	// A forced answer in the simulator's key=value form.
+	bool addFault(const QString &text)
+	{
+		FaultRule rule;
+		QString error;
+		if (!FaultRule::fromText(text, &rule, &error))
+			return false;
+		sim.addFault(rule);
+		return true;
 	}
 	QJsonObject command(const QString &op, const QJsonObject &req = {})
 	{
@@ -105,95 +124,61 @@ class TestApp : public QObject {
 
 private Q_SLOTS:
 	void cleanup() { App::shutdown(); }
-	void lifetime();
-	void secondInitKeepsInstance();
-	void loadsSettingsFromConfigPath();
-	void noConfigPathMeansNoFile();
-	void tearDownSeesNotReady();
+	void lifetimeAndSettingsFile();
 	void signInListsAndSelects_data();
 	void signInListsAndSelects();
 	void rememberedLanRouteNeedsToken();
-	void signOutEmptiesLists();
-	void outputsErrors();
+	void outputsFollowTheAccount();
 	void serverCommands();
 	void serverFollowsSettings();
 	void restoreFailureIsLogged();
 };
 
-void TestApp::lifetime()
+void TestApp::lifetimeAndSettingsFile()
 {
-	QVERIFY(!App::ready());
-	QCOMPARE(App::get(), nullptr);
-
-	QTemporaryDir dir;
-	App::init(std::make_unique<TempEnvironment>(dir.path()));
-	QVERIFY(App::ready());
-	QVERIFY(App::get() != nullptr);
-	QCOMPARE(App::get()->environment().hostVersion(),
-		 QStringLiteral("29.0.2"));
-
-	App::shutdown();
 	QVERIFY(!App::ready());
 	QCOMPARE(App::get(), nullptr);
 	App::shutdown(); // safe with no instance
-	QVERIFY(!App::ready());
-}
 
-void TestApp::secondInitKeepsInstance()
-{
+	// The settings come from the host's configuration folder.
 	QTemporaryDir dir;
-	int dropped = 0;
+	QVERIFY(writeFile(
+		dir.filePath("settings.json"),
+		R"({"server_port": 9123, "selected_device": "QM-4"})"));
 	App::init(std::make_unique<TempEnvironment>(dir.path()));
 	App *first = App::get();
-	first->liveData().ingest(
-		QJsonDocument::fromJson(R"({"home_score":5})").object());
+	QVERIFY(App::ready() && first);
+	QCOMPARE(first->environment().hostVersion(), QStringLiteral("29.0.2"));
+	QCOMPARE(first->settings().serverPort(), 9123);
+	QCOMPARE(first->settings().selectedDevice(), QStringLiteral("QM-4"));
+	first->settings().setServerPort(9124);
+	first->liveData().ingest({{"home_score", 5}});
 
+	// A second init keeps the instance and drops the new environment.
+	int dropped = 0;
 	App::init(std::make_unique<TempEnvironment>(dir.path(), &dropped));
 	QCOMPARE(App::get(), first);
-	QCOMPARE(dropped, 1); // the second environment was not kept
-	QCOMPARE(App::get()->liveData().value(QStringLiteral("home_score")),
-		 QStringLiteral("5"));
-}
+	QCOMPARE(dropped, 1);
+	QCOMPARE(first->liveData().value("home_score"), QStringLiteral("5"));
 
-void TestApp::loadsSettingsFromConfigPath()
-{
-	QTemporaryDir dir;
-	{
-		QFile f(dir.filePath("settings.json"));
-		QVERIFY(f.open(QIODevice::WriteOnly));
-		f.write(R"({"server_port": 9123, "selected_device": "QM-4"})");
-	}
-	App::init(std::make_unique<TempEnvironment>(dir.path()));
-	QCOMPARE(App::get()->settings().serverPort(), 9123);
-	QCOMPARE(App::get()->settings().selectedDevice(),
-		 QStringLiteral("QM-4"));
-	App::get()->settings().setServerPort(9124);
+	// Objects destroyed with the application object must already see
+	// "not ready", the way OBS source callbacks do during unload.
+	bool readyDuringTearDown = true;
+	connect(new QObject(first), &QObject::destroyed,
+		[&] { readyDuringTearDown = App::ready(); });
 	App::shutdown();
+	QCOMPARE(readyDuringTearDown, false);
+	QCOMPARE(App::get(), nullptr);
 
 	App::init(std::make_unique<TempEnvironment>(dir.path()));
 	QCOMPARE(App::get()->settings().serverPort(), 9124);
-}
+	App::shutdown();
 
-void TestApp::noConfigPathMeansNoFile()
-{
+	// Without a configuration folder there is no file, but settings work.
 	App::init(std::make_unique<TempEnvironment>(QString()));
 	QCOMPARE(App::get()->settings().path(), QString());
 	App::get()->settings().setServerEnabled(true);
 	QCOMPARE(App::get()->settings().serverEnabled(), true);
-}
-
-void TestApp::tearDownSeesNotReady()
-{
-	// Objects destroyed with the application object must already see
-	// "not ready", the way OBS source callbacks do during unload.
-	QTemporaryDir dir;
-	App::init(std::make_unique<TempEnvironment>(dir.path()));
-	bool readyDuringTearDown = true;
-	auto *probe = new QObject(App::get());
-	connect(probe, &QObject::destroyed,
-		[&] { readyDuringTearDown = App::ready(); });
-	App::shutdown();
-	QCOMPARE(readyDuringTearDown, false);
 }
 
 void TestApp::signInListsAndSelects_data()
@@ -258,7 +243,7 @@ void TestApp::rememberedLanRouteNeedsToken()
 	QCOMPARE(app->sources()->mode(), SourceManager::Cloud);
 }
 
-void TestApp::signOutEmptiesLists()
+void TestApp::outputsFollowTheAccount()
 {
 	Rig rig;
 	QVERIFY(rig.start());
@@ -291,13 +276,9 @@ void TestApp::signOutEmptiesLists()
 	QVERIFY(app->refreshOutputsBlocking(8000));
 	QVERIFY(app->outputsError().isEmpty());
 	QVERIFY(!app->outputs().isEmpty());
-}
 
-void TestApp::outputsErrors()
-{
-	Rig rig;
-	QVERIFY(rig.start());
-	App *app = App::get();
+	// An account without a plan has no graphics, and says why.
+	app->portal().signOut();
 	QVERIFY(rig.signIn("free@example.com"));
 	QTRY_COMPARE(app->outputsError(),
 		     QStringLiteral(
@@ -305,13 +286,8 @@ void TestApp::outputsErrors()
 
 	// A refresh that outlives its wait gives false, and its late answer
 	// must not touch the finished wait.
-	FaultRule slow;
-	QString error;
-	QVERIFY(FaultRule::fromJson({{"path", "/api/graphics/outputs"},
-				     {"action", "stall"},
-				     {"delay_ms", 400}},
-				    &slow, &error));
-	rig.sim.addFault(slow);
+	QVERIFY(rig.addFault("path=/api/graphics/outputs,action=stall,"
+			     "delay_ms=400"));
 	QVERIFY(!app->refreshOutputsBlocking(100));
 	QTest::qWait(600);
 }
@@ -359,15 +335,11 @@ void TestApp::serverFollowsSettings()
 	App *app = App::get();
 	QVERIFY(!app->server()->isListening());
 
-	g_log.clear();
-	setLogSink(&captureLog);
 	QSignalSpy state(app, &App::serverStateChanged);
 	squatter.close();
-	app->applyServerSettings();
-	setLogSink(nullptr);
+	QCOMPARE(applyServerSettings(app), QStringList());
 	QVERIFY(app->server()->isListening());
 	QVERIFY(state.count() >= 1);
-	QVERIFY(g_log.isEmpty());
 
 	// A client gets the snapshot, and the text status command.
 	QTcpSocket client;
@@ -393,26 +365,20 @@ void TestApp::serverFollowsSettings()
 	QVERIFY(squatter.listen(QHostAddress::LocalHost));
 	app->settings().setServerPort(squatter.serverPort());
 	app->settings().setServerEnabled(true);
-	setLogSink(&captureLog);
-	app->applyServerSettings();
-	setLogSink(nullptr);
-	QCOMPARE(g_log.size(), 1);
-	QVERIFY2(g_log.first().startsWith(
+	const QStringList taken = applyServerSettings(app);
+	QCOMPARE(taken.size(), 1);
+	QVERIFY2(taken.first().startsWith(
 			 QStringLiteral(
 				 "[quillmarch] Could not listen on port %1: ")
 				 .arg(squatter.serverPort())),
-		 qPrintable(g_log.first()));
+		 qPrintable(taken.first()));
 	// A hand-edited port past 65535 is refused, not wrapped to another.
-	g_log.clear();
 	app->settings().setServerPort(70000);
-	setLogSink(&captureLog);
-	app->applyServerSettings();
-	setLogSink(nullptr);
-	QVERIFY(!app->server()->isListening());
 	QCOMPARE(
-		g_log,
+		applyServerSettings(app),
 		QStringList{
 			"[quillmarch] Could not listen on port 70000: the port must be between 1 and 65535."});
+	QVERIFY(!app->server()->isListening());
 }
 
 void TestApp::restoreFailureIsLogged()
@@ -422,13 +388,9 @@ void TestApp::restoreFailureIsLogged()
 	for (int status : {500, 401}) {
 		App::shutdown();
 		Rig rig;
-		FaultRule rule;
-		QString error;
-		QVERIFY(FaultRule::fromJson({{"path", "/auth/me"},
-					     {"status", status},
-					     {"count", 0}},
-					    &rule, &error));
-		rig.sim.addFault(rule);
+		QVERIFY(rig.addFault(
+			QStringLiteral("path=/auth/me,status=%1,count=0")
+				.arg(status)));
 		g_log.clear();
 		setLogSink(&captureLog);
 		QVERIFY(rig.start());

@@ -6,6 +6,8 @@
 #include "admin/device_session.h"
 #include "usb/usb_link.h"
 
+#include "support/await.h"
+
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -66,19 +68,15 @@ private:
 	QProcess m_process;
 };
 
-struct Outcome {
-	bool done = false;
-	bool ok = false;
-	QString message;
-	DeviceSession::DoneCallback callback()
-	{
-		return [this](bool o, const QString &m) {
-			done = true;
-			ok = o;
-			message = m;
-		};
-	}
-};
+// The ok and sentence of an operation that ends with them; not ok when it
+// never ended.
+std::tuple<bool, QString>
+finish(const std::function<void(DeviceSession::DoneCallback)> &start,
+       int timeoutMs = 10000)
+{
+	return test::awaitResult<bool, QString>(start, timeoutMs)
+		.value_or(std::make_tuple(false, QStringLiteral("no answer")));
+}
 
 DeviceSession::Timings quickTimings()
 {
@@ -96,6 +94,29 @@ std::unique_ptr<DeviceSession> openSession(const QString &path,
 	return session;
 }
 
+// Ends the forced password change of a factory-fresh device.
+bool changeFactoryPassword(DeviceSession *session)
+{
+	if (!QTest::qWaitFor(
+		    [&] {
+			    return session->state() ==
+				   DeviceSession::NeedsNewPassword;
+		    },
+		    10000))
+		return false;
+	return std::get<0>(finish([&](auto done) {
+		       session->changePassword(kFactory, kNewPassword, done);
+	       })) &&
+	       session->state() == DeviceSession::Ready;
+}
+
+WirelessLink wirelessLinkOf(DeviceSession *session)
+{
+	return test::awaitResult<WirelessLink>(
+		       [&](auto done) { session->wirelessLink(done); })
+		.value_or(WirelessLink{});
+}
+
 } // namespace
 
 class TestDeviceSetup : public QObject {
@@ -103,8 +124,6 @@ class TestDeviceSetup : public QObject {
 
 private Q_SLOTS:
 	void freshDeviceSetUpEndToEnd();
-	void wifiVerificationOutcomes();
-	void rateLimitedSignIn();
 	void managedThroughTheReceiver();
 };
 
@@ -122,23 +141,14 @@ void TestDeviceSetup::freshDeviceSetUpEndToEnd()
 				  DeviceSession::NeedsNewPassword, 10000);
 	QVERIFY(session->mustChangePassword());
 	QVERIFY(!session->deviceId().isEmpty());
-
-	Outcome changed;
-	session->changePassword(kFactory, kNewPassword, changed.callback());
-	QTRY_VERIFY_WITH_TIMEOUT(changed.done, 5000);
-	QVERIFY2(changed.ok, qPrintable(changed.message));
-	QCOMPARE(session->state(), DeviceSession::Ready);
+	QVERIFY(changeFactoryPassword(session.get()));
 
 	// Wi-Fi: the scan is deduplicated and strongest first; the join is
 	// confirmed through the device's provisioning state.
-	bool scanned = false;
-	QList<WifiNetwork> networks;
-	session->scanWifi(
-		[&](bool ok, const QList<WifiNetwork> &n, const QString &) {
-			scanned = ok;
-			networks = n;
-		});
-	QTRY_VERIFY_WITH_TIMEOUT(scanned, 10000);
+	const auto scan = test::awaitResult<bool, QList<WifiNetwork>, QString>(
+		[&](auto done) { session->scanWifi(done); }, 10000);
+	QVERIFY(scan && std::get<0>(*scan));
+	const QList<WifiNetwork> networks = std::get<1>(*scan);
 	QVERIFY(networks.size() >= 3);
 	QSet<QString> names;
 	for (int i = 0; i < networks.size(); ++i) {
@@ -151,63 +161,85 @@ void TestDeviceSetup::freshDeviceSetUpEndToEnd()
 	}
 	QVERIFY(names.contains("VenueNet"));
 
-	Outcome joined;
+	// A wrong password ends "reverted" with the device's reason.
+	const auto wrong = finish([&](auto done) {
+		session->configureWifi(
+			"PressBox", "not-the-password", [](const QString &) {},
+			done);
+	});
+	QCOMPARE(
+		wrong,
+		std::make_tuple(
+			false,
+			QStringLiteral(
+				"The device could not join PressBox: wrong password. Check the password and try again.")));
+
+	// A network that never finishes: thirteen checks, then the
+	// still-working sentence.
+	int checks = 0;
+	const auto pending = finish(
+		[&](auto done) {
+			session->configureWifi(
+				"LockerRoom", "whatever",
+				[&](const QString &p) {
+					if (p.contains(QLatin1String(" s)")))
+						++checks;
+				},
+				done);
+		},
+		15000);
+	QCOMPARE(
+		pending,
+		std::make_tuple(
+			false,
+			QStringLiteral(
+				"The device is still working on joining LockerRoom. Check back in a minute.")));
+	QCOMPARE(checks, DeviceSession::kWifiVerifyChecks - 1);
 	QStringList progress;
-	session->configureWifi(
-		"VenueNet", "scoreboard1",
-		[&](const QString &p) { progress.append(p); },
-		joined.callback());
-	QTRY_VERIFY_WITH_TIMEOUT(joined.done, 10000);
-	QVERIFY2(joined.ok, qPrintable(joined.message));
-	QCOMPARE(joined.message,
-		 "Joined VenueNet (" + session->wifiIp() + ").");
+	const auto [joined, joinedText] = finish([&](auto done) {
+		session->configureWifi(
+			"VenueNet", "scoreboard1",
+			[&](const QString &p) { progress.append(p); }, done);
+	});
+	QVERIFY2(joined, qPrintable(joinedText));
 	QVERIFY(!session->wifiIp().isEmpty());
+	QCOMPARE(joinedText, "Joined VenueNet (" + session->wifiIp() + ").");
 	QCOMPARE(progress.first(),
 		 QString::fromUtf8(
 			 "Checking that the device can join VenueNet…"));
 
 	// The scoreboard controller: chosen from the device's own list.
-	bool listed = false;
-	QList<ControllerChoice> controllers;
-	session->listControllers([&](bool ok, const QList<ControllerChoice> &c,
-				     const QString &) {
-		listed = ok;
-		controllers = c;
-	});
-	QTRY_VERIFY_WITH_TIMEOUT(listed, 5000);
-	QVERIFY(controllers.size() >= 2);
-	const ControllerChoice choice = controllers.at(1);
-	Outcome set;
-	session->setController(choice, set.callback());
-	QTRY_VERIFY_WITH_TIMEOUT(set.done, 5000);
-	QVERIFY2(set.ok, qPrintable(set.message));
-	bool read = false;
-	QJsonObject config;
-	session->getControllerConfig(
-		[&](bool ok, const QJsonObject &c, const QString &) {
-			read = ok;
-			config = c;
-		});
-	QTRY_VERIFY_WITH_TIMEOUT(read, 5000);
+	const auto listed =
+		test::awaitResult<bool, QList<ControllerChoice>, QString>(
+			[&](auto done) { session->listControllers(done); });
+	QVERIFY(listed && std::get<1>(*listed).size() >= 2);
+	const ControllerChoice choice = std::get<1>(*listed).at(1);
+	const auto [set, setText] = finish(
+		[&](auto done) { session->setController(choice, done); });
+	QVERIFY2(set, qPrintable(setText));
+	const auto config = test::awaitResult<bool, QJsonObject, QString>(
+		[&](auto done) { session->getControllerConfig(done); });
+	QVERIFY(config && std::get<0>(*config));
 	for (const QString &key : choice.toJson().keys())
-		QCOMPARE(config.value(key), choice.toJson().value(key));
+		QCOMPARE(std::get<1>(*config).value(key),
+			 choice.toJson().value(key));
 
 	// Switch to the wireless transmitter: the device restarts, which
 	// the session reports as Restarting, not as a lost device.
 	QSignalSpy states(session.get(), &DeviceSession::stateChanged);
-	bool switched = false;
-	QString key;
-	session->enableWirelessTransmitter(
-		"  A4:CF:12:0B:7E:31 ", QString(), true,
-		[&](bool ok, const QString &, const QString &k) {
-			switched = ok;
-			key = k;
-		});
+	const auto switched = test::awaitResult<bool, QString, QString>(
+		[&](auto done) {
+			session->enableWirelessTransmitter(
+				"  A4:CF:12:0B:7E:31 ", QString(), true, done);
+		},
+		10000);
+	QVERIFY(switched && std::get<0>(*switched));
+	QVERIFY2(QRegularExpression("^[0-9a-f]{32}$")
+			 .match(std::get<2>(*switched))
+			 .hasMatch(),
+		 qPrintable(std::get<2>(*switched)));
 	QTRY_COMPARE_WITH_TIMEOUT(session->state(), DeviceSession::Restarting,
 				  10000);
-	QVERIFY(switched);
-	QVERIFY2(QRegularExpression("^[0-9a-f]{32}$").match(key).hasMatch(),
-		 qPrintable(key));
 	for (const QList<QVariant> &s : states)
 		QVERIFY(s.at(0).value<DeviceSession::State>() !=
 			DeviceSession::Lost);
@@ -217,108 +249,28 @@ void TestDeviceSetup::freshDeviceSetUpEndToEnd()
 	session = openSession(sim.nextPath(), {kNewPassword});
 	QTRY_COMPARE_WITH_TIMEOUT(session->state(), DeviceSession::Ready,
 				  10000);
-	bool asked = false;
-	WirelessLink link;
-	session->wirelessLink([&](const WirelessLink &l) {
-		asked = true;
-		link = l;
-	});
-	QTRY_VERIFY_WITH_TIMEOUT(asked, 5000);
+	WirelessLink link = wirelessLinkOf(session.get());
 	QVERIFY(link.supported);
 	QVERIFY(link.transmitter);
 	QCOMPARE(link.peerMac, QStringLiteral("a4:cf:12:0b:7e:31"));
 
-	Outcome back;
-	session->disableEspNowSender(back.callback());
+	QVERIFY(std::get<0>(finish(
+		[&](auto done) { session->disableEspNowSender(done); })));
 	QTRY_COMPARE_WITH_TIMEOUT(session->state(), DeviceSession::Restarting,
 				  10000);
-	QVERIFY(back.ok);
 	session = openSession(sim.nextPath(), {kNewPassword});
 	QTRY_COMPARE_WITH_TIMEOUT(session->state(), DeviceSession::Ready,
 				  10000);
-	asked = false;
-	session->wirelessLink([&](const WirelessLink &l) {
-		asked = true;
-		link = l;
-	});
-	QTRY_VERIFY_WITH_TIMEOUT(asked, 5000);
-	QVERIFY(!link.transmitter);
+	QVERIFY(!wirelessLinkOf(session.get()).transmitter);
 	QVERIFY(!session->wirelessTransmitter());
 
 	// The access token for the network feed, and a plain restart.
-	bool tokenDone = false;
-	QString token;
-	session->ensureApiToken(
-		[&](bool ok, const QString &t, const QString &) {
-			tokenDone = ok;
-			token = t;
-		});
-	QTRY_VERIFY_WITH_TIMEOUT(tokenDone, 5000);
-	QVERIFY(!token.isEmpty());
-	Outcome restarted;
-	session->reboot(restarted.callback());
+	const auto token = test::awaitResult<bool, QString, QString>(
+		[&](auto done) { session->ensureApiToken(done); });
+	QVERIFY(token && std::get<0>(*token) && !std::get<1>(*token).isEmpty());
+	QVERIFY(std::get<0>(finish([&](auto done) { session->reboot(done); })));
 	QTRY_COMPARE_WITH_TIMEOUT(session->state(), DeviceSession::Restarting,
 				  10000);
-	QVERIFY(restarted.ok);
-}
-
-void TestDeviceSetup::wifiVerificationOutcomes()
-{
-	Simulator sim({"--operation-speed", "20"});
-	auto session = openSession(sim.nextPath(), {kFactory});
-	QTRY_COMPARE_WITH_TIMEOUT(session->state(),
-				  DeviceSession::NeedsNewPassword, 10000);
-	Outcome changed;
-	session->changePassword(kFactory, kNewPassword, changed.callback());
-	QTRY_VERIFY_WITH_TIMEOUT(changed.ok, 5000);
-
-	// A wrong password ends "reverted" with the device's reason.
-	Outcome wrong;
-	session->configureWifi(
-		"PressBox", "not-the-password", [](const QString &) {},
-		wrong.callback());
-	QTRY_VERIFY_WITH_TIMEOUT(wrong.done, 10000);
-	QVERIFY(!wrong.ok);
-	QCOMPARE(
-		wrong.message,
-		QStringLiteral(
-			"The device could not join PressBox: wrong password. Check the password and try again."));
-
-	// A network that never finishes: thirteen checks, then the
-	// still-working sentence.
-	Outcome pending;
-	int checks = 0;
-	session->configureWifi(
-		"LockerRoom", "whatever",
-		[&](const QString &p) {
-			if (p.contains(QLatin1String(" s)")))
-				++checks;
-		},
-		pending.callback());
-	QTRY_VERIFY_WITH_TIMEOUT(pending.done, 15000);
-	QVERIFY(!pending.ok);
-	QCOMPARE(
-		pending.message,
-		QStringLiteral(
-			"The device is still working on joining LockerRoom. Check back in a minute."));
-	QCOMPARE(checks, DeviceSession::kWifiVerifyChecks - 1);
-}
-
-void TestDeviceSetup::rateLimitedSignIn()
-{
-	Simulator sim({});
-	// Five wrong passwords lock sign-in; the sixth candidate is refused
-	// as rate limited, and the right one after it is never tried.
-	auto session = openSession(sim.nextPath(), {"a1", "a2", "a3", "a4",
-						    "a5", "a6", kFactory});
-	QTRY_COMPARE_WITH_TIMEOUT(session->state(),
-				  DeviceSession::NeedsPassword, 10000);
-	QVERIFY2(!session->lastError().isEmpty(), "no rate-limit sentence");
-
-	// The lock holds even for the right password.
-	session->submitPassword(kFactory);
-	QTRY_COMPARE_WITH_TIMEOUT(session->state(),
-				  DeviceSession::NeedsPassword, 5000);
 }
 
 void TestDeviceSetup::managedThroughTheReceiver()
@@ -329,26 +281,13 @@ void TestDeviceSetup::managedThroughTheReceiver()
 	QTRY_COMPARE_WITH_TIMEOUT(session->state(), DeviceSession::Ready, 5000);
 	QVERIFY(session->receiverOnly());
 
-	// Then the device behind it, through the receiver.
+	// Then the device behind it, through the receiver; it sends its
+	// scores wirelessly.
 	session->manageViaReceiver({"wrong", kFactory});
-	QTRY_COMPARE_WITH_TIMEOUT(session->state(),
-				  DeviceSession::NeedsNewPassword, 10000);
+	QVERIFY(changeFactoryPassword(session.get()));
 	QVERIFY(session->viaReceiver());
 	QVERIFY(!session->receiverOnly());
-	Outcome changed;
-	session->changePassword(kFactory, kNewPassword, changed.callback());
-	QTRY_VERIFY_WITH_TIMEOUT(changed.done, 5000);
-	QVERIFY2(changed.ok, qPrintable(changed.message));
-	QCOMPARE(session->state(), DeviceSession::Ready);
-	// The device behind a receiver sends its scores wirelessly.
-	bool asked = false;
-	WirelessLink link;
-	session->wirelessLink([&](const WirelessLink &l) {
-		asked = true;
-		link = l;
-	});
-	QTRY_VERIFY_WITH_TIMEOUT(asked, 5000);
-	QVERIFY(link.transmitter);
+	QVERIFY(wirelessLinkOf(session.get()).transmitter);
 }
 
 QTEST_GUILESS_MAIN(TestDeviceSetup)

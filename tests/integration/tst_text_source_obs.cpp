@@ -3,9 +3,8 @@
 // loads them, and the source is driven through libobs' public API.
 //
 // libobs on Linux needs an X display even without graphics (its hotkey
-// support opens one), and it starts only once per process. So the parent
-// starts a private Xvfb and runs each test function again in a child process
-// that hosts libobs; all checks happen in the child.
+// support opens one), so the test starts a private Xvfb first. libobs starts
+// only once per process: everything happens in one walk.
 
 #include "app.h"
 
@@ -29,7 +28,6 @@
 
 namespace {
 
-constexpr const char *kHostVar = "QUILLMARCH_TEST_OBS_HOST";
 const QString kPrefix = QStringLiteral("[quillmarch] ");
 const QString kDefaultFields = QStringLiteral("clock, period ") + QChar(0x2026);
 
@@ -66,7 +64,8 @@ class ObsHost {
 public:
 	~ObsHost() { stop(); }
 
-	bool start(bool withTextModule)
+	// libobs with the plug-in module only.
+	bool start()
 	{
 		if (!m_home.isValid())
 			return false;
@@ -77,13 +76,15 @@ public:
 		m_running = obs_startup(
 			"en-US", m_home.filePath("plugin_config").toUtf8(),
 			nullptr);
-		if (!m_running ||
-		    (withTextModule &&
-		     !load(QUILLMARCH_OBS_PLUGIN_DIR "/text-freetype2.so",
-			   QUILLMARCH_OBS_DATA_DIR "/text-freetype2")))
-			return false;
-		m_plugin = load(QUILLMARCH_MODULE_FILE, QUILLMARCH_DATA_DIR);
+		m_plugin = m_running ? load(QUILLMARCH_MODULE_FILE,
+					    QUILLMARCH_DATA_DIR)
+				     : nullptr;
 		return m_plugin != nullptr;
+	}
+	static bool loadTextModule()
+	{
+		return load(QUILLMARCH_OBS_PLUGIN_DIR "/text-freetype2.so",
+			    QUILLMARCH_OBS_DATA_DIR "/text-freetype2");
 	}
 
 	// Unloads every module: the plug-in's obs_module_unload runs here.
@@ -139,30 +140,14 @@ class TextSourceObs : public QObject {
 private Q_SLOTS:
 	void initTestCase();
 	void cleanupTestCase();
-	void propertyPageFollowsLiveFields();
-	void noTextModuleFailsCreationOnly();
+	void creationNeedsTextModuleThenFollowsLiveFields();
 
 private:
-	QString runInChild();
-
 	QProcess m_xvfb;
-	QString m_display;
 };
-
-// In the parent: run the current test function in a hosting child instead.
-#define RUN_IN_HOST()                                                    \
-	do {                                                             \
-		if (!qEnvironmentVariableIsSet(kHostVar)) {              \
-			const QString failure = runInChild();            \
-			QVERIFY2(failure.isNull(), qPrintable(failure)); \
-			return;                                          \
-		}                                                        \
-	} while (false)
 
 void TextSourceObs::initTestCase()
 {
-	if (qEnvironmentVariableIsSet(kHostVar))
-		return;
 	// Xvfb picks a free display itself and prints its number once it
 	// accepts connections.
 	m_xvfb.setStandardErrorFile(QProcess::nullDevice());
@@ -171,7 +156,7 @@ void TextSourceObs::initTestCase()
 		QSKIP("Xvfb is not available");
 	while (!m_xvfb.canReadLine())
 		QVERIFY2(m_xvfb.waitForReadyRead(20000), "Xvfb did not start");
-	m_display = ':' + QString::fromLatin1(m_xvfb.readLine()).trimmed();
+	qputenv("DISPLAY", ':' + m_xvfb.readLine().trimmed());
 }
 
 void TextSourceObs::cleanupTestCase()
@@ -180,35 +165,36 @@ void TextSourceObs::cleanupTestCase()
 	m_xvfb.waitForFinished();
 }
 
-// Null when the child passed, else its output.
-QString TextSourceObs::runInChild()
+void TextSourceObs::creationNeedsTextModuleThenFollowsLiveFields()
 {
-	QProcess child;
-	QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-	env.insert(kHostVar, "1");
-	env.insert("DISPLAY", m_display);
-	child.setProcessEnvironment(env);
-	child.setProcessChannelMode(QProcess::MergedChannels);
-	child.start(QCoreApplication::applicationFilePath(),
-		    {QString::fromLatin1(QTest::currentTestFunction())});
-	const bool passed = child.waitForFinished(90000) &&
-			    child.exitStatus() == QProcess::NormalExit &&
-			    child.exitCode() == 0;
-	return passed ? QString() : "\n" + QString::fromUtf8(child.readAll());
-}
+	ObsHost host;
+	QVERIFY2(host.start(), qPrintable(logged().join('\n')));
 
-void TextSourceObs::propertyPageFollowsLiveFields()
-{
+	// No text module: libobs keeps the source object of a failed creation
+	// (so its settings survive); the plug-in's instance is what must be
+	// missing. The type still offers its own fields, with the default
+	// hint.
+	QCOMPARE(obs_get_source_output_flags("text_ft2_source_v2"), 0u);
+	obs_source_t *source =
+		obs_source_create("quillmarch_text", "Score", nullptr, nullptr);
+	QVERIFY(!obs_obj_get_data(source));
+	obs_source_release(source);
+	QVERIFY2(logged().contains(
+			 QString::number(LOG_ERROR) + ' ' + kPrefix +
+			 "no OBS text source is available on this system"),
+		 qPrintable(logged().join('\n')));
+	obs_properties_t *props = obs_get_source_properties("quillmarch_text");
+	QCOMPARE(propertyNames(props), QStringList({"template", "hint"}));
+	QVERIFY(hintOf(props).endsWith(kDefaultFields));
+	obs_properties_destroy(props);
+
 	if (!QFile::exists(QUILLMARCH_OBS_PLUGIN_DIR "/text-freetype2.so"))
 		QSKIP("OBS's text-freetype2 module is not installed");
-	RUN_IN_HOST();
-	ObsHost host;
-	QVERIFY2(host.start(true), qPrintable(logged().join('\n')));
+	QVERIFY2(ObsHost::loadTextModule(), qPrintable(logged().join('\n')));
 
 	// The removed properties must really exist in the inner source, or
 	// checking their absence would prove nothing.
-	obs_properties_t *props =
-		obs_get_source_properties("text_ft2_source_v2");
+	props = obs_get_source_properties("text_ft2_source_v2");
 	QStringList expected = propertyNames(props);
 	obs_properties_destroy(props);
 	for (const char *name : {"text", "from_file", "text_file", "log_mode"})
@@ -216,7 +202,7 @@ void TextSourceObs::propertyPageFollowsLiveFields()
 	expected << "template"
 		 << "hint";
 
-	obs_source_t *source =
+	source =
 		obs_source_create("quillmarch_text", "Score", nullptr, nullptr);
 	QVERIFY(obs_obj_get_data(source));
 	props = obs_source_properties(source);
@@ -256,34 +242,6 @@ void TextSourceObs::propertyPageFollowsLiveFields()
 	obs_source_release(source);
 	host.stop();
 	QVERIFY(pluginLines().contains(kPrefix + "loading plugin 1.0.1"));
-	QCOMPARE(pluginLines().last(), kPrefix + "plugin unloaded");
-}
-
-void TextSourceObs::noTextModuleFailsCreationOnly()
-{
-	RUN_IN_HOST();
-	ObsHost host;
-	QVERIFY2(host.start(false), qPrintable(logged().join('\n')));
-	QCOMPARE(obs_get_source_output_flags("text_ft2_source_v2"), 0u);
-
-	// libobs keeps the source object of a failed creation (so its settings
-	// survive); the plug-in's instance is what must be missing.
-	obs_source_t *source =
-		obs_source_create("quillmarch_text", "Score", nullptr, nullptr);
-	QVERIFY(!obs_obj_get_data(source));
-	obs_source_release(source);
-	QVERIFY2(logged().contains(
-			 QString::number(LOG_ERROR) + ' ' + kPrefix +
-			 "no OBS text source is available on this system"),
-		 qPrintable(logged().join('\n')));
-
-	// The type still offers its own fields, with the default hint, and
-	// the host goes on to a normal unload.
-	obs_properties_t *props = obs_get_source_properties("quillmarch_text");
-	QCOMPARE(propertyNames(props), QStringList({"template", "hint"}));
-	QVERIFY(hintOf(props).endsWith(kDefaultFields));
-	obs_properties_destroy(props);
-	host.stop();
 	QCOMPARE(pluginLines().last(), kPrefix + "plugin unloaded");
 }
 

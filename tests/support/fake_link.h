@@ -3,14 +3,11 @@
 #include "fake_transport.h"
 #include "link/device_link.h"
 
-#include <QJsonObject>
-#include <QString>
-
 namespace quillmarch::test {
 
 // A device link whose carrier is the test: it counts open() and close(), and
-// the test plays the device through emitOpened/emitClosed/emitEnvelope/
-// emitFailed and through the FakeTransport it owns.
+// the test plays the device through emitOpened/emitClosed, the signals
+// DeviceLink declares, and the FakeTransport it owns.
 //
 // The pipe follows the link like a real carrier's: it opens with
 // emitOpened and closes with close() or emitClosed, so calls made on a dead
@@ -53,16 +50,11 @@ public:
 		m_transport->setOpen(false);
 		Q_EMIT closed(reason);
 	}
-	void emitEnvelope(const QJsonObject &env) { Q_EMIT envelope(env); }
-	void emitFailed(const QString &code, const QString &message)
-	{
-		Q_EMIT failed(code, message);
-	}
 
 private:
 	FakeTransport *m_transport;
 	bool m_pollsState;
-	QString m_kind = QStringLiteral("ble");
+	QString m_kind = "ble";
 	int m_opens = 0;
 	int m_closes = 0;
 };

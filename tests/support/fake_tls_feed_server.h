@@ -10,8 +10,6 @@
 #include <QSslSocket>
 #include <QTcpServer>
 
-#include <memory>
-
 namespace quillmarch::test {
 
 // The secure live-feed port of a device, on 127.0.0.1, with the test
@@ -110,38 +108,23 @@ protected:
 		socket->setLocalCertificate(m_cert);
 		socket->setPrivateKey(m_key);
 		socket->setPeerVerifyMode(QSslSocket::VerifyNone);
-		auto client = std::make_shared<Client>();
-		QObject::connect(socket, &QIODevice::readyRead, this,
-				 [this, socket, client] {
-					 onRead(socket, client.get());
-				 });
+		// The first line is the auth line; the rest is extra.
+		QObject::connect(
+			socket, &QIODevice::readyRead, this, [this, socket] {
+				if (!socket->property("authSeen").toBool()) {
+					if (!socket->canReadLine())
+						return;
+					m_authLines.append(socket->readLine());
+					socket->setProperty("authSeen", true);
+					if (!m_authReply.isEmpty())
+						socket->write(m_authReply);
+				}
+				m_extra += socket->readAll();
+			});
 		socket->startServerEncryption();
 	}
 
 private:
-	struct Client {
-		QByteArray pending;
-		bool authSeen = false;
-	};
-
-	void onRead(QSslSocket *socket, Client *client)
-	{
-		const QByteArray bytes = socket->readAll();
-		if (client->authSeen) {
-			m_extra += bytes;
-			return;
-		}
-		client->pending += bytes;
-		const int lineFeed = int(client->pending.indexOf('\n'));
-		if (lineFeed < 0)
-			return;
-		client->authSeen = true;
-		m_authLines.append(client->pending.left(lineFeed + 1));
-		m_extra += client->pending.mid(lineFeed + 1);
-		if (!m_authReply.isEmpty())
-			socket->write(m_authReply);
-	}
-
 	QSslCertificate m_cert;
 	QSslKey m_key;
 	QElapsedTimer m_clock;

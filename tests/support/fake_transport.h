@@ -2,12 +2,9 @@
 
 #include "link/device_link.h"
 
-#include <QByteArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonValue>
 #include <QList>
-#include <QString>
 #include <QStringList>
 
 #include <functional>
@@ -43,17 +40,11 @@ public:
 		else if (m_responder)
 			m_responder(m_sent.last());
 	}
-	void setResponder(Responder responder)
-	{
-		m_responder = std::move(responder);
-	}
+	void setResponder(Responder r) { m_responder = std::move(r); }
 
 	const QList<QJsonObject> &sent() const { return m_sent; }
 	const QList<QByteArray> &rawSent() const { return m_raw; }
-	int lastId() const
-	{
-		return m_sent.isEmpty() ? -1 : m_sent.last()["id"].toInt(-1);
-	}
+	int lastId() const { return sentIds().value(m_sent.size() - 1, -1); }
 	QStringList sentMethods() const
 	{
 		QStringList out;
@@ -69,9 +60,8 @@ public:
 		return out;
 	}
 
-	// Device side.
+	// Device side. A success with an undefined result leaves "result" out.
 	void replyRaw(const QByteArray &bytes) { Q_EMIT message(bytes); }
-	// A success; an undefined result leaves "result" out.
 	void replyOk(int id, const QJsonValue &result = QJsonValue::Undefined)
 	{
 		QJsonObject m{{"id", id}, {"ok", true}};

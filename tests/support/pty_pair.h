@@ -59,15 +59,6 @@ public:
 		m_master = -1;
 	}
 
-	// Writes what fits now without waiting; -1 on an error.
-	qint64 writeMasterSome(const char *data, qint64 length)
-	{
-		const ssize_t n = ::write(m_master, data, size_t(length));
-		if (n < 0)
-			return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
-		return n;
-	}
-
 	// Writes all of bytes, waiting for room. Someone must be reading the
 	// slave if bytes is more than the terminal buffers (a few KiB).
 	bool writeMaster(const QByteArray &bytes, int timeoutMs = 5000)
@@ -75,12 +66,14 @@ public:
 		QElapsedTimer clock;
 		clock.start();
 		for (qint64 done = 0; done < bytes.size();) {
-			const qint64 n = writeMasterSome(
-				bytes.constData() + done, bytes.size() - done);
-			done += n;
-			if (n < 0 ||
-			    (done < bytes.size() &&
-			     !waitFor(POLLOUT, timeoutMs - clock.elapsed())))
+			const ssize_t n = ::write(m_master,
+						  bytes.constData() + done,
+						  size_t(bytes.size() - done));
+			if (n < 0 && errno != EAGAIN && errno != EINTR)
+				return false;
+			done += qMax(ssize_t(0), n);
+			if (done < bytes.size() &&
+			    !waitFor(POLLOUT, timeoutMs - clock.elapsed()))
 				return false;
 		}
 		return true;

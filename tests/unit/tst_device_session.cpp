@@ -1,14 +1,17 @@
 #include "admin/device_session.h"
 
+#include "support/await.h"
 #include "support/fake_link.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QMetaEnum>
 #include <QtTest>
 
 #include <memory>
 
 using namespace quillmarch;
+using quillmarch::test::awaitResult;
 using quillmarch::test::FakeLink;
 using State = DeviceSession::State;
 
@@ -17,12 +20,15 @@ namespace {
 constexpr int kNever = 600000;
 const QString kLost = "The connection to the device was lost";
 const QString kChecking = "Checking that the device can join Home…";
-const QString kStillWorking = "The device is still working on joining Home. "
-			      "Check back in a minute.";
 const QString kTransmitting =
 	"This device is set to send its scores to a wireless receiver, so its "
 	"Wi-Fi is switched off and it cannot see networks. Turn the wireless "
 	"link off to use Wi-Fi.";
+
+QJsonArray array(const QByteArray &json)
+{
+	return QJsonDocument::fromJson(json).array();
+}
 
 // A scripted device answer: "" is success, "code" or "code:message" a
 // failure, "never" no answer at all.
@@ -49,11 +55,11 @@ struct Rig {
 		QObject::connect(
 			session.get(), &DeviceSession::stateChanged,
 			[this](State s, const QString &detail) {
-				log << QMetaEnum::fromType<State>().valueToKey(
-					       s) +
-						(detail.isEmpty()
-							 ? QString()
-							 : ":" + detail);
+				const QString name =
+					QMetaEnum::fromType<State>().valueToKey(
+						s);
+				log << (detail.isEmpty() ? name
+							 : name + ":" + detail);
 			});
 		link->fake()->setResponder([this](const QJsonObject &req) {
 			const QString m = req["method"].toString();
@@ -61,14 +67,12 @@ struct Rig {
 						 ? standing.value(m)
 						 : queued[m].takeFirst();
 			const int id = req["id"].toInt();
-			const int colon = a.error.indexOf(':');
 			if (a.error.isEmpty())
 				link->fake()->replyOk(id, a.result);
 			else if (a.error != "never")
 				link->fake()->replyError(
-					id, a.error.left(colon),
-					colon < 0 ? QString()
-						  : a.error.mid(colon + 1));
+					id, a.error.section(':', 0, 0),
+					a.error.section(':', 1));
 		});
 	}
 	static DeviceSession::Timings fast()
@@ -84,9 +88,8 @@ struct Rig {
 	void failAlways(const QString &spec)
 	{
 		if (!spec.isEmpty())
-			standing[spec.section(':', 0, 0)] = {spec.section(':',
-									  1),
-							     {}};
+			standing[spec.section(':', 0, 0)].error =
+				spec.section(':', 1);
 	}
 	void signIn(const QStringList &passwords = {"pw"},
 		    const QJsonObject &info = {})
@@ -132,8 +135,6 @@ private Q_SLOTS:
 	void initTestCase() { qRegisterMetaType<State>(); }
 	void signIn_data();
 	void signIn();
-	void knownPasswordIsReusedUntilStop();
-	void forcedPasswordChange_data();
 	void forcedPasswordChange();
 	void receiverOnlyAndLoginTimeouts_data();
 	void receiverOnlyAndLoginTimeouts();
@@ -144,7 +145,7 @@ private Q_SLOTS:
 	void linkLoss();
 	void stopIsSilent_data();
 	void stopIsSilent();
-	void retryAfterFailureAndRestartDuringStop();
+	void retryLossAndRestartDuringStop();
 	void destructionDropsCompletions_data();
 	void destructionDropsCompletions();
 	void scanWifi_data();
@@ -203,36 +204,11 @@ void TestDeviceSession::signIn()
 	QCOMPARE(rig.session->firmware(), QString("1.0.4"));
 }
 
-void TestDeviceSession::knownPasswordIsReusedUntilStop()
-{
-	Rig rig;
-	rig.queued["login"] << Answer{"unauthorized", {}};
-	rig.signIn({"a", "b", "c"});
-	rig.link->emitClosed("Cable unplugged");
-	rig.session->start({"x"});
-	rig.link->emitOpened();
-	QCOMPARE(rig.logins(), (QStringList{"a", "b", "b"}));
-	QCOMPARE(rig.log.mid(2),
-		 (QStringList{"Ready", "Lost:Cable unplugged", "Connecting",
-			      "SigningIn", "Ready"}));
-
-	rig.session->stop();
-	rig.session->start({"x"});
-	rig.link->emitOpened();
-	QCOMPARE(rig.logins().last(), QString("x"));
-}
-
-void TestDeviceSession::forcedPasswordChange_data()
-{
-	QTest::addColumn<bool>("polls");
-	QTest::newRow("network link polls") << true;
-	QTest::newRow("usb link pushes") << false;
-}
-
+// A refused change leaves the state alone; the new password is what the
+// session signs in with next.
 void TestDeviceSession::forcedPasswordChange()
 {
-	QFETCH(bool, polls);
-	Rig rig(polls);
+	Rig rig;
 	rig.standing["login"] = {"", {{"must_change_password", true}}};
 	rig.queued["changePassword"] << Answer{"weak_password:Too short", {}};
 	rig.signIn({"factory"});
@@ -244,22 +220,15 @@ void TestDeviceSession::forcedPasswordChange()
 		 (QJsonObject{{"current_password", "factory"},
 			      {"new_password", "s3cret"},
 			      {"confirm_password", "s3cret"}}));
-	// A refused change leaves the state alone.
 	QCOMPARE(rig.log.mid(2),
 		 (QStringList{"NeedsNewPassword", "change:0:Too short", "Ready",
 			      "change:1:"}));
 	QVERIFY(!rig.session->mustChangePassword());
-
-	if (polls) {
-		QTRY_VERIFY(!rig.sent("getState").isEmpty());
-	} else {
-		QTest::qWait(10 * Rig::fast().pollMs);
-		QVERIFY(rig.sent("getState").isEmpty());
-	}
+	// Polling starts only once the password is changed.
+	QTRY_VERIFY(!rig.sent("getState").isEmpty());
 
 	rig.link->emitClosed("gone");
-	rig.session->start({"other"});
-	rig.link->emitOpened();
+	rig.signIn({"other"});
 	QCOMPARE(rig.logins().last(), QString("s3cret"));
 }
 
@@ -367,7 +336,7 @@ void TestDeviceSession::pollOutcomes()
 		 (QJsonObject{{"home_score", "3"}}));
 
 	// Envelopes the carrier pushes pass straight through.
-	rig.link->emitEnvelope({{"away_score", "1"}});
+	Q_EMIT rig.link->envelope({{"away_score", "1"}});
 	QCOMPARE(envelopes.last().at(0).toJsonObject(),
 		 (QJsonObject{{"away_score", "1"}}));
 }
@@ -378,17 +347,16 @@ void TestDeviceSession::linkLoss_data()
 	QTest::addColumn<QStringList>("log");
 	const QString call = "call:disconnected:" + kLost;
 	const QString lost = "Lost:Cable unplugged";
+	const QStringList restarting{"reboot:1:", call, "Restarting"};
 	QTest::newRow("no restart") << "" << QStringList{call, lost};
-	QTest::newRow("restart unanswered")
-		<< "never" << QStringList{"reboot:1:", call, "Restarting"};
-	QTest::newRow("restart timed out")
-		<< "timeout:late"
-		<< QStringList{"reboot:1:", call, "Restarting"};
+	QTest::newRow("restart unanswered") << "never" << restarting;
+	QTest::newRow("restart timed out") << "timeout:late" << restarting;
 	QTest::newRow("restart refused")
 		<< "forbidden:No" << QStringList{"reboot:0:No", call, lost};
 }
 
-// Calls hear of the loss before the state changes.
+// On a link that pushes its state nothing is polled. Calls hear of the loss
+// before the state changes.
 void TestDeviceSession::linkLoss()
 {
 	QFETCH(QString, reboot);
@@ -397,6 +365,8 @@ void TestDeviceSession::linkLoss()
 	rig.standing["getSettings"] = {"never", {}};
 	rig.standing["reboot"] = {reboot, {}};
 	rig.signIn();
+	QTest::qWait(10 * Rig::fast().pollMs);
+	QVERIFY(rig.sent("getState").isEmpty());
 	if (!reboot.isEmpty())
 		rig.session->reboot(rig.record("reboot"));
 	rig.session->rpc()->call("getSettings", {}, rig.recordCall("call"));
@@ -434,23 +404,30 @@ void TestDeviceSession::stopIsSilent()
 }
 
 // A user's way back: the link fails, the user retries, and a session whose
-// status cannot be read is still signed in. Then a caller whose pending call
-// fails on stop() starts the session again; stop() leaves that start alone.
-void TestDeviceSession::retryAfterFailureAndRestartDuringStop()
+// status cannot be read is still signed in. The password that worked is
+// used again after a loss, until stop(): a caller whose pending call fails
+// on stop() starts the session again, and stop() leaves that start alone.
+void TestDeviceSession::retryLossAndRestartDuringStop()
 {
 	const QString noAnswer = "This USB port did not answer.";
 	Rig rig(false);
 	rig.session->start({"pw"});
-	rig.link->emitFailed("no_response", noAnswer);
+	Q_EMIT rig.link->failed("no_response", noAnswer);
 	QCOMPARE(rig.log, (QStringList{"Connecting", "Error:" + noAnswer}));
 	QCOMPARE(rig.session->lastError(), noAnswer);
 
+	rig.queued["login"] << Answer{"unauthorized", {}};
 	rig.standing["getStatus"] = {"timeout:late", {}};
-	rig.signIn({"pw"}, {{"device_id", "QM-HELLO"}});
-	QCOMPARE(rig.log.mid(2),
-		 (QStringList{"Connecting", "SigningIn", "Ready"}));
+	rig.signIn({"a", "b", "c"}, {{"device_id", "QM-HELLO"}});
 	QCOMPARE(rig.session->lastError(), QString());
 	QCOMPARE(rig.session->deviceId(), QString("QM-HELLO"));
+	rig.link->emitClosed("Cable unplugged");
+	rig.signIn({"x"});
+	QCOMPARE(rig.logins(), (QStringList{"a", "b", "b"}));
+	QCOMPARE(rig.log.mid(2),
+		 (QStringList{"Connecting", "SigningIn", "Ready",
+			      "Lost:Cable unplugged", "Connecting", "SigningIn",
+			      "Ready"}));
 
 	rig.standing["getSettings"] = {"never", {}};
 	rig.session->rpc()->call("getSettings", {}, [&](const RpcResult &r) {
@@ -458,13 +435,11 @@ void TestDeviceSession::retryAfterFailureAndRestartDuringStop()
 		rig.session->start({"new"});
 	});
 	rig.session->stop();
-	QCOMPARE(rig.log.mid(5),
+	QCOMPARE(rig.log.mid(9),
 		 (QStringList{"call:disconnected", "Connecting"}));
 	QCOMPARE(rig.session->state(), State::Connecting);
-	QCOMPARE(rig.link->openCount(), 3);
+	QCOMPARE(rig.link->openCount(), 4);
 	QCOMPARE(rig.link->closeCount(), 1);
-	// The new start signs in with what it was given, not what worked
-	// before the stop.
 	rig.link->emitOpened();
 	QCOMPARE(rig.logins().last(), QString("new"));
 	QCOMPARE(rig.log.last(), QString("Ready"));
@@ -521,58 +496,52 @@ void TestDeviceSession::destructionDropsCompletions()
 void TestDeviceSession::scanWifi_data()
 {
 	QTest::addColumn<QString>("scan");
-	QTest::addColumn<QJsonArray>("networks");
+	QTest::addColumn<QByteArray>("networks");
 	QTest::addColumn<QString>("espnow");
 	QTest::addColumn<QJsonObject>("block");
 	QTest::addColumn<QString>("expected");
 	QTest::addColumn<int>("linkReads");
-	const auto net = [](const char *ssid, int rssi, QJsonValue auth) {
-		return QJsonObject{{"ssid", ssid},
-				   {"rssi", rssi},
-				   {"auth", auth}};
+	const auto row = [](const char *name, const char *networks,
+			    const QString &expected, int linkReads,
+			    const QString &scan = {},
+			    const QString &espnow = {},
+			    const QJsonObject &block = {{"role", "tx"}}) {
+		QTest::newRow(name) << scan << QByteArray(networks) << espnow
+				    << block << expected << linkReads;
 	};
-	const QJsonObject tx{{"role", "tx"}};
-	QTest::newRow("repeats, blanks, order, numeric auth")
-		<< ""
-		<< QJsonArray{net("Cafe", -70, "WPA2"), net("", -10, 0),
-			      net("Home", -40, 3), net("Cafe", -20, "OPEN"),
-			      net("Lab", -55, "WPA3")}
-		<< "" << tx << "1 Home -40 3|Lab -55 WPA3|Cafe -70 WPA2" << 0;
-	QTest::newRow("empty, transmitter")
-		<< "" << QJsonArray() << "" << tx << "1 " + kTransmitting << 1;
-	QTest::newRow("nameless only, transmitter from next start")
-		<< "" << QJsonArray{net("", -30, 1)} << ""
-		<< QJsonObject{{"role", "off"}, {"configured_role", "tx"}}
-		<< "1 " + kTransmitting << 1;
-	QTest::newRow("empty, no wireless link")
-		<< "" << QJsonArray() << "not_available_here" << tx << "1 "
-		<< 1;
-	QTest::newRow("scan failed") << "radio_off:Radio is off" << QJsonArray()
-				     << "" << tx << "0 Radio is off" << 0;
+	row("repeats, blanks, order, numeric auth",
+	    R"([{"ssid":"Cafe","rssi":-70,"auth":"WPA2"},
+	    {"ssid":"","rssi":-10,"auth":0},{"ssid":"Home","rssi":-40,"auth":3},
+	    {"ssid":"Cafe","rssi":-20,"auth":"OPEN"},
+	    {"ssid":"Lab","rssi":-55,"auth":"WPA3"}])",
+	    "1 Home -40 3|Lab -55 WPA3|Cafe -70 WPA2", 0);
+	row("empty, transmitter", "[]", "1 " + kTransmitting, 1);
+	row("nameless only, transmitter from next start",
+	    R"([{"ssid":"","rssi":-30,"auth":1}])", "1 " + kTransmitting, 1, "",
+	    "", {{"role", "off"}, {"configured_role", "tx"}});
+	row("empty, no wireless link", "[]", "1 ", 1, "", "not_available_here");
+	row("scan failed", "[]", "0 Radio is off", 0, "radio_off:Radio is off");
 }
 
 void TestDeviceSession::scanWifi()
 {
 	QFETCH(QString, scan);
-	QFETCH(QJsonArray, networks);
+	QFETCH(QByteArray, networks);
 	QFETCH(QString, espnow);
 	QFETCH(QJsonObject, block);
 	Rig rig;
 	rig.signIn();
-	rig.standing["scanWifi"] = {scan, {{"networks", networks}}};
+	rig.standing["scanWifi"] = {scan, {{"networks", array(networks)}}};
 	rig.standing["getEspNow"] = {espnow, {{"espnow", block}}};
-	QString got;
-	rig.session->scanWifi([&](bool ok, const QList<WifiNetwork> &list,
-				  const QString &message) {
-		QStringList items;
-		for (const WifiNetwork &n : list)
-			items << QString("%1 %2 %3")
-					 .arg(n.ssid)
-					 .arg(n.rssi)
-					 .arg(n.auth);
-		got = QString("%1 %2%3").arg(ok).arg(items.join('|'), message);
-	});
-	QTEST(got, "expected");
+	const auto got = awaitResult<bool, QList<WifiNetwork>, QString>(
+		[&](auto done) { rig.session->scanWifi(done); });
+	QVERIFY(got);
+	const auto &[ok, list, message] = *got;
+	QStringList items;
+	for (const WifiNetwork &n : list)
+		items << QString("%1 %2 %3").arg(n.ssid).arg(n.rssi).arg(n.auth);
+	QTEST(QString("%1 %2%3").arg(ok).arg(items.join('|'), message),
+	      "expected");
 	QTEST(int(rig.sent("getEspNow").size()), "linkReads");
 }
 
@@ -583,56 +552,50 @@ void TestDeviceSession::verifyWifi_data()
 	QTest::addColumn<QString>("ip");
 	QTest::addColumn<QString>("result");
 	QTest::addColumn<QStringList>("progress");
-	QTest::addColumn<int>("checks");
-	const QJsonObject joined{{"state", "ok"}};
-	const QJsonObject working{{"state", "connecting"},
-				  {"elapsed_ms", 4999}};
-	const auto reverted = [](const char *detail) {
-		return QJsonObject{{"state", "reverted"}, {"detail", detail}};
+	const auto row = [](const char *name, const QStringList &reports,
+			    const QString &result, const QStringList &progress,
+			    const QString &failure = {},
+			    const QString &ip = {}) {
+		QTest::newRow(name)
+			<< failure
+			<< array(("[" + reports.join(',') + "]").toUtf8()) << ip
+			<< result << progress;
 	};
+	const QString working = R"({"state":"connecting","elapsed_ms":4999})";
+	const QString joined = R"({"state":"ok"})";
+	const QString again = " Check the password and try again.";
 	QStringList thirteen{kChecking};
 	while (thirteen.size() < 13)
 		thirteen << kChecking + " (4 s)";
 
-	QTest::newRow("joined") << "" << QJsonArray{joined} << "192.168.1.7"
-				<< "1:Joined Home (192.168.1.7)."
-				<< QStringList{kChecking} << 1;
-	QTest::newRow("working, then joined, address unknown")
-		<< "" << QJsonArray{working, joined} << ""
-		<< "1:Joined Home."
-		<< QStringList{kChecking, kChecking + " (4 s)"} << 2;
-	QTest::newRow("reverted with detail")
-		<< "" << QJsonArray{reverted("auth failed")} << ""
-		<< "0:The device could not join Home: auth failed. Check the "
-		   "password and try again."
-		<< QStringList{kChecking} << 1;
-	QTest::newRow("reverted without detail")
-		<< "" << QJsonArray{reverted("")} << ""
-		<< "0:The device could not join Home. Check the password and "
-		   "try again."
-		<< QStringList{kChecking} << 1;
-	QTest::newRow("still working")
-		<< "" << QJsonArray{working} << ""
-		<< "0:" + kStillWorking << thirteen << 13;
+	row("joined", {joined}, "1:Joined Home (192.168.1.7).", {kChecking}, "",
+	    "192.168.1.7");
+	row("working, then joined, address unknown", {working, joined},
+	    "1:Joined Home.", {kChecking, kChecking + " (4 s)"});
+	row("reverted with detail",
+	    {R"({"state":"reverted","detail":"auth failed"})"},
+	    "0:The device could not join Home: auth failed." + again,
+	    {kChecking});
+	row("reverted without detail", {R"({"state":"reverted","detail":""})"},
+	    "0:The device could not join Home." + again, {kChecking});
+	row("still working", {working},
+	    "0:The device is still working on joining Home. Check back in a "
+	    "minute.",
+	    thirteen);
 	// A time the device cannot have taken is left out of the sentence.
-	QTest::newRow("working, time unknown or absurd")
-		<< ""
-		<< QJsonArray{QJsonObject{{"state", "connecting"},
-					  {"elapsed_ms", -9.3e18}},
-			      QJsonObject{{"state", "connecting"},
-					  {"elapsed_ms", 1e300}},
-			      QJsonObject{{"state", "connecting"}}, joined}
-		<< ""
-		<< "1:Joined Home."
-		<< QStringList{kChecking, kChecking, kChecking, kChecking} << 4;
-	QTest::newRow("status unreadable")
-		<< "getStatus:timeout:Status timed out" << QJsonArray() << ""
-		<< "0:Status timed out" << QStringList{kChecking} << 1;
-	QTest::newRow("refused") << "configureWifi:bad_request:SSID too long"
-				 << QJsonArray() << ""
-				 << "0:SSID too long" << QStringList() << 0;
+	row("working, time unknown or absurd",
+	    {R"({"state":"connecting","elapsed_ms":-9.3e18})",
+	     R"({"state":"connecting","elapsed_ms":1e300})",
+	     R"({"state":"connecting"})", joined},
+	    "1:Joined Home.",
+	    QStringList{kChecking, kChecking, kChecking, kChecking});
+	row("status unreadable", {}, "0:Status timed out", {kChecking},
+	    "getStatus:timeout:Status timed out");
+	row("refused", {}, "0:SSID too long", {},
+	    "configureWifi:bad_request:SSID too long");
 }
 
+// One status read per progress report, and none after the result.
 void TestDeviceSession::verifyWifi()
 {
 	QFETCH(QString, failure);
@@ -651,17 +614,17 @@ void TestDeviceSession::verifyWifi()
 	const int before = rig.sent("getStatus").size();
 
 	QStringList progress;
-	QString result;
-	rig.session->configureWifi(
-		"Home", "secret", [&](const QString &t) { progress << t; },
-		[&](bool ok, const QString &m) {
-			result += QString("%1:%2").arg(ok).arg(m);
-		});
-	QTRY_VERIFY(!result.isEmpty());
+	const auto got = awaitResult<bool, QString>([&](auto done) {
+		rig.session->configureWifi(
+			"Home", "secret",
+			[&](const QString &t) { progress << t; }, done);
+	});
+	QVERIFY(got);
 	QTest::qWait(20);
-	QTEST(result, "result");
+	QTEST(QString("%1:%2").arg(std::get<0>(*got)).arg(std::get<1>(*got)),
+	      "result");
 	QTEST(progress, "progress");
-	QTEST(int(rig.sent("getStatus").size() - before), "checks");
+	QCOMPARE(rig.sent("getStatus").size() - before, progress.size());
 	QCOMPARE(rig.sent("configureWifi").first(),
 		 (QJsonObject{{"ssid", "Home"}, {"pass", "secret"}}));
 }
@@ -707,13 +670,13 @@ void TestDeviceSession::wirelessTransmitter()
 	rig.failAlways(failure);
 	// Start from the opposite role so that every change shows. A key
 	// without a receiver address pairs with nothing.
-	WirelessLink before;
 	rig.standing["getEspNow"] = {
 		"",
 		{{"espnow", QJsonObject{{"role", enable ? "rx" : "tx"},
 					{"key_set", true}}}}};
-	rig.session->wirelessLink([&](const WirelessLink &l) { before = l; });
-	QVERIFY(before.supported && !before.keySet);
+	const auto before = awaitResult<WirelessLink>(
+		[&](auto done) { rig.session->wirelessLink(done); });
+	QVERIFY(before && before->supported && !before->keySet);
 	QCOMPARE(rig.session->wirelessTransmitter(), !enable);
 
 	QString done;
@@ -744,31 +707,28 @@ void TestDeviceSession::controllersAreDeduplicated()
 {
 	Rig rig;
 	rig.signIn();
-	const QJsonObject a{{"manufacturer", "Daktronics"},
-			    {"model", "All Sport 5000"},
-			    {"sport", "basketball"},
-			    {"input_type", "rs232"}};
-	QJsonObject b = a;
-	b["input_type"] = "current_loop";
-	const QJsonObject partial{{"manufacturer", "OES"}};
-	rig.standing["getControllerList"] = {
-		"",
-		{{"controllers", QJsonArray{a, a, b, partial, b}}}};
-	QList<QJsonObject> choices;
-	rig.session->listControllers([&](bool ok,
-					 const QList<ControllerChoice> &list,
-					 const QString &) {
-		for (const ControllerChoice &c : list)
-			choices << c.toJson();
-		choices << QJsonObject{{"ok", ok}};
-	});
-	QCOMPARE(choices, (QList<QJsonObject>{a,
-					      b,
-					      {{"manufacturer", "OES"},
-					       {"model", ""},
-					       {"sport", ""},
-					       {"input_type", ""}},
-					      {{"ok", true}}}));
+	const QJsonArray list = array(R"([
+		{"manufacturer":"Daktronics","model":"All Sport 5000",
+		 "sport":"basketball","input_type":"rs232"},
+		{"manufacturer":"Daktronics","model":"All Sport 5000",
+		 "sport":"basketball","input_type":"rs232"},
+		{"manufacturer":"Daktronics","model":"All Sport 5000",
+		 "sport":"basketball","input_type":"current_loop"},
+		{"manufacturer":"OES"},
+		{"manufacturer":"Daktronics","model":"All Sport 5000",
+		 "sport":"basketball","input_type":"current_loop"}])");
+	rig.standing["getControllerList"] = {"", {{"controllers", list}}};
+	const auto got = awaitResult<bool, QList<ControllerChoice>, QString>(
+		[&](auto done) { rig.session->listControllers(done); });
+	QVERIFY(got && std::get<0>(*got));
+	QJsonArray choices;
+	for (const ControllerChoice &c : std::get<1>(*got))
+		choices << c.toJson();
+	QCOMPARE(choices, (QJsonArray{list[0], list[2],
+				      QJsonObject{{"manufacturer", "OES"},
+						  {"model", ""},
+						  {"sport", ""},
+						  {"input_type", ""}}}));
 }
 
 QTEST_GUILESS_MAIN(TestDeviceSession)

@@ -1,15 +1,15 @@
 #include "lan/http_link.h"
 
-#include "support/fake_http_server.h"
+#include "http_server.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QtTest>
 
 using namespace quillmarch;
-using quillmarch::test::FakeHttpServer;
-using quillmarch::test::HttpRequest;
-using quillmarch::test::HttpResponse;
+using quillmarch::tools::HttpReply;
+using quillmarch::tools::HttpRequest;
+using quillmarch::tools::HttpServer;
 
 namespace {
 
@@ -30,14 +30,14 @@ quint16 closedPort()
 
 // A transport on the fake device, and every reply message it emitted.
 struct Wire {
-	FakeHttpServer server;
+	HttpServer server;
 	HttpAdminTransport transport;
 	QList<QJsonObject> replies;
 	int nextId = 1;
 
 	explicit Wire(quint16 port = 0)
 		: transport(QStringLiteral("127.0.0.1"),
-			    port ? port : (server.start(), server.port()))
+			    port ? port : (server.listen(), server.port()))
 	{
 		transport.setOpen(true);
 		QObject::connect(
@@ -186,8 +186,8 @@ void TestHttpLink::requestShapes()
 	QFETCH(QByteArray, body);
 
 	Wire wire;
-	wire.server.setFallback([](const HttpRequest &) {
-		return HttpResponse::json(200, {{"done", true}});
+	wire.server.setHandler([](const HttpRequest &) {
+		return HttpReply::json(200, {{"done", true}});
 	});
 	const QJsonObject reply =
 		wire.call(method, {{"ssid", "Gym"}, {"force_new", true}});
@@ -207,7 +207,7 @@ void TestHttpLink::formBodyEncoding()
 {
 	Wire wire;
 	wire.server.route("POST", "/configure",
-			  HttpResponse::json(200, {{"ok", true}}));
+			  HttpReply::json(200, {{"ok", true}}));
 	const QJsonObject params{{"ssid", "Home Net 5G"},
 				 {"pass", "a+b&c=d%é"},
 				 {"channel", 6},
@@ -224,27 +224,25 @@ void TestHttpLink::signInTravelsWithLaterRequests()
 	int logins = 0;
 	wire.server.route("POST", "/login", [&](const HttpRequest &req) {
 		++logins;
-		if (req.jsonBody().value("password") != "secret")
-			return HttpResponse::json(
+		if (req.json().value("password") != "secret")
+			return HttpReply::json(
 				401, {{"error", "invalid_credentials"}});
 		if (logins == 1)
-			return HttpResponse::json(
+			return HttpReply::json(
 				       200, {{"csrf_token", "tok-1"},
 					     {"must_change_password", false}})
 				.withHeader("Set-Cookie",
 					    "qm_sid=abc123; Path=/; HttpOnly");
 		// A second cookie comes as a header of its own.
-		return HttpResponse::json(200, {})
+		return HttpReply::json(200, {})
 			.withHeader("Set-Cookie", "qm_sid=def456")
 			.withHeader("Set-Cookie", "theme=dark; Path=/");
 	});
-	wire.server.setFallback([](const HttpRequest &) {
-		return HttpResponse::json(200, {});
-	});
+	wire.server.setHandler(
+		[](const HttpRequest &) { return HttpReply::json(200, {}); });
 	// The device repeats its token in the status; only a sign-in sets it.
 	wire.server.route("GET", "/api/status",
-			  HttpResponse::json(200,
-					     {{"csrf_token", "tok-other"}}));
+			  HttpReply::json(200, {{"csrf_token", "tok-other"}}));
 
 	QCOMPARE(wire.call("login", {{"password", "secret"}})
 			 .value("result")
@@ -326,7 +324,7 @@ void TestHttpLink::statusBecomesReply()
 	QFETCH(QByteArray, result);
 
 	Wire wire;
-	HttpResponse answer = HttpResponse::raw(status, body, "text/html");
+	HttpReply answer = HttpReply::text(status, body, "text/html");
 	if (status == 302)
 		answer.withHeader("Location", "/login");
 	wire.server.route("GET", "/api/settings", answer);
@@ -377,17 +375,18 @@ void TestHttpLink::noAnswer()
 		wire = std::make_unique<Wire>(closedPort());
 	} else {
 		wire = std::make_unique<Wire>();
-		HttpResponse response = HttpResponse::drop();
+		HttpReply response = HttpReply::of(HttpReply::Action::Drop);
 		if (how == "timed out") {
-			response = HttpResponse::stall();
+			response = HttpReply::of(HttpReply::Action::Stall);
 			wire->transport.setTransferTimeout(300);
 		} else if (how == "cut") {
 			// Headers promise more body than ever comes.
-			response = HttpResponse::rawBytes(
+			response = HttpReply::raw(
 				"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n"
 				"\r\n{\"status\":");
+			response.close = true;
 		}
-		wire->server.setFallback(
+		wire->server.setHandler(
 			[response](const HttpRequest &) { return response; });
 	}
 
@@ -487,11 +486,11 @@ void TestHttpLink::probe_data()
 void TestHttpLink::probe()
 {
 	QFETCH(int, status);
-	FakeHttpServer server;
-	QVERIFY(server.start());
+	HttpServer server;
+	QVERIFY(server.listen());
 	server.route("GET", "/api/status",
-		     status > 0 ? HttpResponse::raw(status, "x")
-				: HttpResponse::stall());
+		     status > 0 ? HttpReply::text(status, "x")
+				: HttpReply::of(HttpReply::Action::Stall));
 	const quint16 port = status < 0 ? closedPort() : server.port();
 
 	HttpLink link(QStringLiteral("127.0.0.1:%1").arg(port));
@@ -525,19 +524,20 @@ void TestHttpLink::probe()
 // attempt: only the second probe's outcome may be reported.
 void TestHttpLink::onlyTheLatestProbeCounts()
 {
-	FakeHttpServer server;
-	QVERIFY(server.start());
+	HttpServer server;
+	QVERIFY(server.listen());
 	int probes = 0;
 	server.route("GET", "/api/status", [&](const HttpRequest &) {
-		return ++probes == 1 ? HttpResponse::json(200, {}).after(100)
-				     : HttpResponse::drop(400);
+		return ++probes == 1 ? HttpReply::json(200, {}).after(100)
+				     : HttpReply::of(HttpReply::Action::Drop)
+					       .after(400);
 	});
 
-	HttpLink link(server.address());
+	HttpLink link(server.endpoint());
 	QSignalSpy opened(&link, &DeviceLink::opened);
 	QSignalSpy failed(&link, &DeviceLink::failed);
 	link.open();
-	QVERIFY(server.waitForRequests(1));
+	QTRY_COMPARE(server.requests().size(), 1);
 	link.open();
 	QVERIFY(failed.wait(5000));
 	QCOMPARE(server.answered(), 1);
@@ -548,18 +548,18 @@ void TestHttpLink::onlyTheLatestProbeCounts()
 
 void TestHttpLink::closeForgetsTheSignIn()
 {
-	FakeHttpServer server;
-	QVERIFY(server.start());
-	server.route("GET", "/api/status", HttpResponse::json(200, {}));
+	HttpServer server;
+	QVERIFY(server.listen());
+	server.route("GET", "/api/status", HttpReply::json(200, {}));
 	server.route("POST", "/login", [&](const HttpRequest &req) {
 		// The second sign-in answers late, after the link closed.
-		const bool late = req.jsonBody().value("password") == "late";
-		return HttpResponse::json(200, {{"csrf_token", "tok"}})
+		const bool late = req.json().value("password") == "late";
+		return HttpReply::json(200, {{"csrf_token", "tok"}})
 			.withHeader("Set-Cookie", "qm_sid=1; Path=/")
 			.after(late ? 200 : 0);
 	});
 
-	HttpLink link(server.address());
+	HttpLink link(server.endpoint());
 	HttpAdminTransport *transport = link.adminTransport();
 	QSignalSpy opened(&link, &DeviceLink::opened);
 	QSignalSpy messages(transport, &RpcTransport::message);
@@ -573,7 +573,7 @@ void TestHttpLink::closeForgetsTheSignIn()
 
 	transport->send(
 		R"({"id":2,"method":"login","params":{"password":"late"}})");
-	QVERIFY(server.waitForRequests(3));
+	QTRY_COMPARE(server.requests().size(), 3);
 	QSignalSpy closed(&link, &DeviceLink::closed);
 	QSignalSpy failed(&link, &DeviceLink::failed);
 	link.close();
@@ -625,9 +625,8 @@ void TestHttpLink::oversizedAnswerIsCutOff()
 	QFETCH(QByteArray, wire);
 	QFETCH(bool, fits);
 	Wire device;
-	device.server.setFallback([wire](const HttpRequest &) {
-		return HttpResponse::rawBytesThenStall(wire);
-	});
+	device.server.setHandler(
+		[wire](const HttpRequest &) { return HttpReply::raw(wire); });
 
 	const QJsonObject reply = device.call("getStatus");
 	if (fits) {
@@ -649,7 +648,7 @@ void TestHttpLink::oversizedAnswerIsCutOff()
 
 	// The status probe draws the same line, and nothing that oversteps it
 	// counts as a device.
-	HttpLink link(device.server.address());
+	HttpLink link(device.server.endpoint());
 	QSignalSpy opened(&link, &DeviceLink::opened);
 	QSignalSpy failed(&link, &DeviceLink::failed);
 	link.open();

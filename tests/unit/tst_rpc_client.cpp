@@ -2,38 +2,46 @@
 
 #include "support/fake_transport.h"
 
-#include <QJsonArray>
 #include <QtTest>
 
 #include <climits>
+#include <memory>
 
 using namespace quillmarch;
 using quillmarch::test::FakeTransport;
 
 namespace {
 
-// Every callback, in the order they ran, under the tag given to record().
-struct Outcomes {
-	QStringList order;
-	QList<RpcResult> results;
+const QString kLost = "The connection to the device was lost";
+
+// Long enough never to fire during a test.
+constexpr int kNever = 600000;
+
+// A client on a scripted pipe. Every callback lands in one log, in the order
+// they ran: "tag ok {result}" or "tag code: message".
+struct Rig {
+	FakeTransport t;
+	std::unique_ptr<RpcClient> c = std::make_unique<RpcClient>(&t);
+	QStringList log;
 
 	RpcClient::Callback record(const QString &tag)
 	{
 		return [this, tag](const RpcResult &r) {
-			order.append(tag);
-			results.append(r);
+			QString line =
+				tag + (r.ok ? " ok"
+					    : " " + r.code + ": " + r.message);
+			if (!r.result.isEmpty())
+				line += " " + QJsonDocument(r.result).toJson(
+						      QJsonDocument::Compact);
+			log << line;
 		};
 	}
-	const RpcResult &of(const QString &tag) const
+	void call(const QString &method, const QString &tag,
+		  int timeoutMs = kNever)
 	{
-		return results.at(order.indexOf(tag));
+		c->call(method, {}, record(tag), timeoutMs);
 	}
 };
-
-const QString kLost = QStringLiteral("The connection to the device was lost");
-
-// Long enough never to fire during a test.
-constexpr int kNever = 600000;
 
 } // namespace
 
@@ -43,182 +51,151 @@ class TestRpcClient : public QObject {
 private Q_SLOTS:
 	void nextRequestWaitsForTheFirstToEnd_data();
 	void nextRequestWaitsForTheFirstToEnd();
-	void replyBecomesResult_data();
-	void replyBecomesResult();
+	void replies_data();
+	void replies();
 	void busyIsRetried_data();
 	void busyIsRetried();
 	void busyWait();
-	void lateReplyIsDropped();
 	void closedTransportFailsCalls();
 	void abortAllEndsEverythingInOrder();
 	void callbacksMayCallAgainOrAbortAll();
 	void transportAnswersInsideSend_data();
 	void transportAnswersInsideSend();
-	void strayMessagesAreIgnored_data();
-	void strayMessagesAreIgnored();
 	void idWrapsToOne();
-	void destructionDropsCallbacks();
 	void destructionFromCallback_data();
 	void destructionFromCallback();
 };
 
-enum class Ending { Reply, Timeout, SendFailed };
-Q_DECLARE_METATYPE(Ending)
-
 void TestRpcClient::nextRequestWaitsForTheFirstToEnd_data()
 {
-	QTest::addColumn<Ending>("ending");
-	QTest::addColumn<QString>("code");
-	QTest::addColumn<QString>("message");
-	QTest::newRow("reply") << Ending::Reply << QString() << QString();
+	QTest::addColumn<QString>("ending");
+	QTest::addColumn<QString>("first");
+	QTest::newRow("reply") << "reply"
+			       << "first ok";
 	QTest::newRow("timeout")
-		<< Ending::Timeout << "timeout"
-		<< "The device did not answer 'getStatus' in time";
-	QTest::newRow("send failure") << Ending::SendFailed << "write_failed"
-				      << "Could not write to the USB device";
+		<< "timeout"
+		<< "first timeout: The device did not answer 'getStatus' in time";
+	QTest::newRow("send failure")
+		<< "send failure"
+		<< "first write_failed: Could not write to the USB device";
 }
 
+// However the call in flight ends, the next is sent only then, and a late
+// reply to the first is dropped.
 void TestRpcClient::nextRequestWaitsForTheFirstToEnd()
 {
-	QFETCH(Ending, ending);
-	QFETCH(QString, code);
-	QFETCH(QString, message);
+	QFETCH(QString, ending);
+	Rig rig;
+	rig.call("getStatus", "first", ending == "timeout" ? 20 : kNever);
+	const QJsonObject wifi{{"ssid", "Gym"}, {"pass", "pw"}};
+	rig.c->call("configureWifi", wifi, rig.record("second"));
+	QCOMPARE(rig.t.rawSent(),
+		 QList<QByteArray>{
+			 R"({"id":1,"method":"getStatus","params":{}})"});
+	QCOMPARE(rig.c->pending(), 2);
 
-	FakeTransport t;
-	RpcClient c(&t);
-	Outcomes out;
-	c.call("getStatus", {}, out.record("first"),
-	       ending == Ending::Timeout ? 20 : kNever);
-	c.call("configureWifi", QJsonObject{{"ssid", "Gym"}, {"pass", "pw"}},
-	       out.record("second"));
-
-	QCOMPARE(t.sent().size(), 1);
-	QCOMPARE(c.pending(), 2);
-	QCOMPARE(t.sent().at(0), (QJsonObject{{"id", 1},
-					      {"method", "getStatus"},
-					      {"params", QJsonObject()}}));
-	QCOMPARE(t.rawSent().at(0),
-		 QByteArray(R"({"id":1,"method":"getStatus","params":{}})"));
-
-	if (ending == Ending::Reply)
-		t.replyOk(1);
-	else if (ending == Ending::SendFailed)
-		t.failSend("write_failed", "Could not write to the USB device");
-	QTRY_COMPARE(out.order, QStringList{"first"});
-	QCOMPARE(out.of("first").ok, code.isEmpty());
-	QCOMPARE(out.of("first").code, code);
-	QCOMPARE(out.of("first").message, message);
-
-	QCOMPARE(t.sent().size(), 2);
-	QCOMPARE(t.sent().at(1),
-		 (QJsonObject{{"id", 2},
-			      {"method", "configureWifi"},
-			      {"params",
-			       QJsonObject{{"ssid", "Gym"}, {"pass", "pw"}}}}));
-	QCOMPARE(c.pending(), 1);
-	t.replyOk(2);
-	QCOMPARE(out.order, (QStringList{"first", "second"}));
-	QCOMPARE(c.pending(), 0);
+	if (ending == "reply")
+		rig.t.replyOk(1);
+	else if (ending == "send failure")
+		rig.t.failSend("write_failed",
+			       "Could not write to the USB device");
+	QTRY_COMPARE(rig.log.size(), 1);
+	QTEST(rig.log.first(), "first");
+	QCOMPARE(rig.t.sent().size(), 2);
+	QCOMPARE(rig.t.sent().at(1), (QJsonObject{{"id", 2},
+						  {"method", "configureWifi"},
+						  {"params", wifi}}));
+	QCOMPARE(rig.c->pending(), 1);
+	rig.t.replyOk(1, QJsonObject{{"logs", "late"}});
+	QCOMPARE(rig.log.size(), 1);
+	QCOMPARE(rig.c->pending(), 1);
+	rig.t.replyOk(2, QJsonObject{{"device_id", "QM-1"}});
+	QCOMPARE(rig.log.last(), R"(second ok {"device_id":"QM-1"})");
+	QCOMPARE(rig.c->pending(), 0);
 }
 
-void TestRpcClient::replyBecomesResult_data()
+// What a message from the device makes of the call; "" for one that is
+// ignored, after which the call still waits for its reply.
+void TestRpcClient::replies_data()
 {
 	QTest::addColumn<QByteArray>("reply");
-	QTest::addColumn<bool>("ok");
-	QTest::addColumn<QJsonObject>("result");
-	QTest::addColumn<QString>("code");
-	QTest::addColumn<QString>("message");
-
-	const QString rejected = "The device rejected 'getSettings'";
-	QTest::newRow("object")
-		<< QByteArray(R"({"id":1,"ok":true,"result":{"a":1}})") << true
-		<< QJsonObject{{"a", 1}} << ""
-		<< "";
-	QTest::newRow("number")
-		<< QByteArray(R"({"id":1,"ok":true,"result":5})") << true
-		<< QJsonObject{{"value", 5}} << ""
-		<< "";
-	QTest::newRow("missing") << QByteArray(R"({"id":1,"ok":true})") << true
-				 << QJsonObject() << ""
-				 << "";
-	QTest::newRow("no ok")
-		<< QByteArray(R"({"id":1,"result":{"a":1}})") << false
-		<< QJsonObject() << "device_error" << rejected;
-	QTest::newRow("ok not a bool")
-		<< QByteArray(R"({"id":1,"ok":"true","result":{"a":1}})")
-		<< false << QJsonObject() << "device_error" << rejected;
-	QTest::newRow("device error")
-		<< QByteArray(
-			   R"({"id":1,"ok":false,"error":{"code":"unauthorized","message":"Sign in first"}})")
-		<< false << QJsonObject() << "unauthorized"
-		<< "Sign in first";
-	QTest::newRow("code without message")
-		<< QByteArray(
-			   R"({"id":1,"ok":false,"error":{"code":"rate_limited"}})")
-		<< false << QJsonObject() << "rate_limited" << rejected;
-	QTest::newRow("message without code")
-		<< QByteArray(
-			   R"({"id":1,"ok":false,"error":{"message":"Flash is full"}})")
-		<< false << QJsonObject() << "device_error"
-		<< "Flash is full";
+	QTest::addColumn<QString>("outcome");
+	const QString rejected =
+		"device_error: The device rejected 'getSettings'";
+	const auto row = [](const char *name, const char *reply,
+			    const QString &outcome) {
+		QTest::newRow(name) << QByteArray(reply) << outcome;
+	};
+	row("object", R"({"id":1,"ok":true,"result":{"a":1}})",
+	    R"(ok {"a":1})");
+	row("number", R"({"id":1,"ok":true,"result":5})", R"(ok {"value":5})");
+	row("no result", R"({"id":1,"ok":true})", "ok");
+	row("no ok", R"({"id":1,"result":{"a":1}})", rejected);
+	row("ok not a bool", R"({"id":1,"ok":"true","result":{"a":1}})",
+	    rejected);
+	row("device error",
+	    R"({"id":1,"ok":false,"error":{"code":"unauthorized","message":"Sign in first"}})",
+	    "unauthorized: Sign in first");
+	row("code without message",
+	    R"({"id":1,"ok":false,"error":{"code":"rate_limited"}})",
+	    "rate_limited: The device rejected 'getSettings'");
+	row("message without code",
+	    R"({"id":1,"ok":false,"error":{"message":"Flash is full"}})",
+	    "device_error: Flash is full");
+	row("malformed", R"({"id":1,"ok":tru)", "");
+	row("array", R"([{"id":1,"ok":true}])", "");
+	row("foreign id", R"({"id":2,"ok":true})", "");
+	row("no id", R"({"ok":true})", "");
+	row("id as text", R"({"id":"1","ok":true})", "");
+	row("fractional id", R"({"id":1.5,"ok":true})", "");
 }
 
-void TestRpcClient::replyBecomesResult()
+void TestRpcClient::replies()
 {
 	QFETCH(QByteArray, reply);
-	FakeTransport t;
-	RpcClient c(&t);
-	Outcomes out;
-	c.call("getSettings", {}, out.record("call"));
-	t.replyRaw(reply);
-
-	QCOMPARE(out.order, QStringList{"call"});
-	const RpcResult &r = out.of("call");
-	QTEST(r.ok, "ok");
-	QTEST(r.result, "result");
-	QTEST(r.code, "code");
-	QTEST(r.message, "message");
+	QFETCH(QString, outcome);
+	Rig rig;
+	rig.call("getSettings", "call");
+	rig.t.replyRaw(reply);
+	if (outcome.isEmpty()) {
+		QVERIFY(rig.log.isEmpty());
+		QCOMPARE(rig.c->pending(), 1);
+		rig.t.replyOk(1);
+		outcome = "ok";
+	}
+	QCOMPARE(rig.log, QStringList{"call " + outcome});
 }
 
 void TestRpcClient::busyIsRetried_data()
 {
 	QTest::addColumn<int>("busyAnswers");
-	QTest::newRow("three busy, then success") << 3;
-	QTest::newRow("four busy") << 4;
+	QTest::addColumn<QString>("outcome");
+	QTest::newRow("three busy, then success")
+		<< 3 << R"(call ok {"started":true})";
+	QTest::newRow("four busy") << 4 << "call busy: The device is busy";
 }
 
 void TestRpcClient::busyIsRetried()
 {
 	QFETCH(int, busyAnswers);
-	FakeTransport t;
-	RpcClient c(&t);
-	c.setBusyRetryDelay(1);
+	Rig rig;
+	rig.c->setBusyRetryDelay(1);
 	int answered = 0;
-	t.setResponder([&](const QJsonObject &request) {
+	rig.t.setResponder([&](const QJsonObject &request) {
 		const int id = request.value("id").toInt();
 		if (answered++ < busyAnswers)
-			t.replyError(id, "busy", "The device is busy");
+			rig.t.replyError(id, "busy", "The device is busy");
 		else
-			t.replyOk(id, QJsonObject{{"started", true}});
+			rig.t.replyOk(id, QJsonObject{{"started", true}});
 	});
-	Outcomes out;
-	c.call("otaApply", {}, out.record("call"));
-	QTRY_COMPARE(out.order, QStringList{"call"});
-
+	rig.call("otaApply", "call");
+	QTRY_COMPARE(rig.log.size(), 1);
+	QTEST(rig.log.first(), "outcome");
 	// The first attempt and three retries, each under its own id.
-	QCOMPARE(t.sentMethods(),
+	QCOMPARE(rig.t.sentMethods(),
 		 (QStringList{"otaApply", "otaApply", "otaApply", "otaApply"}));
-	QCOMPARE(t.sentIds(), (QList<int>{1, 2, 3, 4}));
-	const RpcResult &r = out.of("call");
-	if (busyAnswers <= RpcClient::kMaxBusyRetries) {
-		QVERIFY(r.ok);
-		QCOMPARE(r.result, (QJsonObject{{"started", true}}));
-	} else {
-		QVERIFY(!r.ok);
-		QCOMPARE(r.code, "busy");
-		QCOMPARE(r.message, "The device is busy");
-	}
-	QCOMPARE(c.pending(), 0);
+	QCOMPARE(rig.t.sentIds(), (QList<int>{1, 2, 3, 4}));
+	QCOMPARE(rig.c->pending(), 0);
 }
 
 // While a busy call waits for its retry nothing is in flight: a repeated
@@ -227,139 +204,102 @@ void TestRpcClient::busyIsRetried()
 // ahead of the one that was already waiting.
 void TestRpcClient::busyWait()
 {
-	FakeTransport t;
-	RpcClient c(&t);
-	c.setBusyRetryDelay(kNever);
-	Outcomes out;
-	c.call("otaApply", {}, out.record("retried"));
-	c.call("getSettings", {}, out.record("queued"));
-	t.replyError(1, "busy");
-	t.replyOk(1);
-	t.failSend("write_failed", "Could not write to the USB device");
-	QVERIFY(out.order.isEmpty());
-	QCOMPARE(t.sent().size(), 1);
-	QCOMPARE(c.pending(), 2);
+	Rig rig;
+	rig.c->setBusyRetryDelay(kNever);
+	rig.call("otaApply", "retried");
+	rig.call("getSettings", "queued");
+	rig.t.replyError(1, "busy");
+	rig.t.replyOk(1);
+	rig.t.failSend("write_failed", "Could not write to the USB device");
+	QVERIFY(rig.log.isEmpty());
+	QCOMPARE(rig.t.sent().size(), 1);
+	QCOMPARE(rig.c->pending(), 2);
 
-	c.call("getStatus", {}, out.record("new"));
-	QCOMPARE(t.sentIds(), (QList<int>{1, 2}));
-	QCOMPARE(c.pending(), 3);
-	t.replyOk(2);
-	t.replyOk(3);
-	t.replyOk(4);
-	QCOMPARE(out.order, (QStringList{"retried", "queued", "new"}));
-	QVERIFY(out.of("retried").ok);
-	QCOMPARE(t.sentMethods(), (QStringList{"otaApply", "otaApply",
-					       "getSettings", "getStatus"}));
-}
-
-void TestRpcClient::lateReplyIsDropped()
-{
-	FakeTransport t;
-	RpcClient c(&t);
-	Outcomes out;
-	c.call("getLogs", {}, out.record("slow"), 20);
-	c.call("getStatus", {}, out.record("next"), kNever);
-	QTRY_COMPARE(out.order, QStringList{"slow"});
-	QCOMPARE(out.of("slow").code, "timeout");
-	QCOMPARE(t.sentIds(), (QList<int>{1, 2}));
-
-	t.replyOk(1, QJsonObject{{"logs", "late"}});
-	QCOMPARE(out.order, QStringList{"slow"});
-	QCOMPARE(c.pending(), 1);
-
-	t.replyOk(2, QJsonObject{{"device_id", "QM-1"}});
-	QCOMPARE(out.order, (QStringList{"slow", "next"}));
-	QCOMPARE(out.of("next").result, (QJsonObject{{"device_id", "QM-1"}}));
+	rig.call("getStatus", "new");
+	QCOMPARE(rig.t.sentIds(), (QList<int>{1, 2}));
+	QCOMPARE(rig.c->pending(), 3);
+	for (int id = 2; id <= 4; ++id)
+		rig.t.replyOk(id);
+	QCOMPARE(rig.log, (QStringList{"retried ok", "queued ok", "new ok"}));
+	QCOMPARE(rig.t.sentMethods(),
+		 (QStringList{"otaApply", "otaApply", "getSettings",
+			      "getStatus"}));
 }
 
 // A closed pipe fails a call before call() returns; a pipe that closes under
 // a call in flight fails the queue once that call has timed out.
 void TestRpcClient::closedTransportFailsCalls()
 {
-	FakeTransport closed(false);
-	RpcClient early(&closed);
-	Outcomes first;
-	early.call("getStatus", {}, first.record("call"));
-	QCOMPARE(first.order, QStringList{"call"});
-	QCOMPARE(first.of("call").code, "disconnected");
-	QCOMPARE(first.of("call").message, "Not connected to a device");
-	QVERIFY(closed.sent().isEmpty());
-	QCOMPARE(early.pending(), 0);
+	const QString closed = "disconnected: Not connected to a device";
+	Rig early;
+	early.t.setOpen(false);
+	early.call("getStatus", "call");
+	QCOMPARE(early.log, QStringList{"call " + closed});
+	QVERIFY(early.t.sent().isEmpty());
+	QCOMPARE(early.c->pending(), 0);
 
-	FakeTransport t;
-	RpcClient c(&t);
-	Outcomes out;
-	c.call("getStatus", {}, out.record("0"), 20);
-	for (int i = 1; i <= 3; ++i)
-		c.call("getSettings", {}, out.record(QString::number(i)));
-	t.setOpen(false);
-	QCOMPARE(c.pending(), 4);
-	QTRY_COMPARE(out.order, (QStringList{"0", "1", "2", "3"}));
-	QCOMPARE(out.of("0").code, "timeout");
-	for (int i = 1; i <= 3; ++i)
-		QCOMPARE(out.results.at(i).message,
-			 "Not connected to a device");
-	QCOMPARE(t.sent().size(), 1);
+	Rig rig;
+	rig.call("getStatus", "0", 20);
+	for (const QString tag : {"1", "2", "3"})
+		rig.call("getSettings", tag);
+	rig.t.setOpen(false);
+	QCOMPARE(rig.c->pending(), 4);
+	QTRY_COMPARE(rig.log.size(), 4);
+	QCOMPARE(rig.log,
+		 (QStringList{"0 timeout: The device did not answer "
+			      "'getStatus' in time",
+			      "1 " + closed, "2 " + closed, "3 " + closed}));
+	QCOMPARE(rig.t.sent().size(), 1);
 }
 
 void TestRpcClient::abortAllEndsEverythingInOrder()
 {
-	FakeTransport t;
-	RpcClient c(&t);
-	Outcomes out;
-	c.call("getStatus", {}, [&](const RpcResult &r) {
-		out.record("flight")(r);
+	Rig rig;
+	rig.c->call("getStatus", {}, [&](const RpcResult &r) {
+		rig.record("flight")(r);
 		// Served normally, on the fresh queue.
-		c.call("getState", {}, out.record("again"));
+		rig.call("getState", "again");
 	});
-	c.call("getSettings", {}, out.record("q1"));
-	c.call("getLogs", {}, out.record("q2"));
+	rig.call("getSettings", "q1");
+	rig.call("getLogs", "q2");
 
-	c.abortAll("disconnected", kLost);
-	QCOMPARE(out.order, (QStringList{"flight", "q1", "q2"}));
-	for (const RpcResult &r : out.results) {
-		QVERIFY(!r.ok);
-		QCOMPARE(r.code, "disconnected");
-		QCOMPARE(r.message, kLost);
-	}
-	QCOMPARE(t.sentMethods(), (QStringList{"getStatus", "getState"}));
-	QCOMPARE(t.lastId(), 2);
-	QCOMPARE(c.pending(), 1);
-
-	t.replyOk(1);
-	QCOMPARE(out.order.size(), 3);
-	t.replyOk(2);
-	QCOMPARE(out.order.last(), "again");
-	QVERIFY(out.of("again").ok);
+	rig.c->abortAll("disconnected", kLost);
+	const QString lost = " disconnected: " + kLost;
+	QCOMPARE(rig.log,
+		 (QStringList{"flight" + lost, "q1" + lost, "q2" + lost}));
+	QCOMPARE(rig.t.sentMethods(), (QStringList{"getStatus", "getState"}));
+	QCOMPARE(rig.t.lastId(), 2);
+	QCOMPARE(rig.c->pending(), 1);
+	rig.t.replyOk(1);
+	QCOMPARE(rig.log.size(), 3);
+	rig.t.replyOk(2);
+	QCOMPARE(rig.log.last(), "again ok");
 }
 
 void TestRpcClient::callbacksMayCallAgainOrAbortAll()
 {
-	FakeTransport t;
-	RpcClient c(&t);
-	Outcomes out;
+	Rig rig;
 	int sentInsideCall = -1;
-	c.call("login", QJsonObject{{"password", "pw"}},
-	       [&](const RpcResult &r) {
-		       out.record("login")(r);
-		       c.call("reboot", {}, [&](const RpcResult &r) {
-			       out.record("reboot")(r);
-			       c.abortAll("disconnected", "Disconnected");
-		       });
-		       sentInsideCall = t.sent().size();
-		       c.call("getStatus", {}, out.record("queued"));
-	       });
-	t.replyOk(1);
+	rig.c->call("login", {{"password", "pw"}}, [&](const RpcResult &r) {
+		rig.record("login")(r);
+		rig.c->call("reboot", {}, [&](const RpcResult &r) {
+			rig.record("reboot")(r);
+			rig.c->abortAll("disconnected", "Disconnected");
+		});
+		sentInsideCall = rig.t.sent().size();
+		rig.call("getStatus", "queued");
+	});
+	rig.t.replyOk(1);
 	// Sent from inside the nested call(), and only once.
 	QCOMPARE(sentInsideCall, 2);
-	QCOMPARE(t.sentMethods(), (QStringList{"login", "reboot"}));
-	QCOMPARE(c.pending(), 2);
+	QCOMPARE(rig.t.sentMethods(), (QStringList{"login", "reboot"}));
+	QCOMPARE(rig.c->pending(), 2);
 
-	t.replyOk(2);
-	QCOMPARE(out.order, (QStringList{"login", "reboot", "queued"}));
-	QCOMPARE(out.of("queued").message, "Disconnected");
-	QCOMPARE(t.sent().size(), 2);
-	QCOMPARE(c.pending(), 0);
+	rig.t.replyOk(2);
+	QCOMPARE(rig.log, (QStringList{"login ok", "reboot ok",
+				       "queued disconnected: Disconnected"}));
+	QCOMPARE(rig.t.sent().size(), 2);
+	QCOMPARE(rig.c->pending(), 0);
 }
 
 void TestRpcClient::transportAnswersInsideSend_data()
@@ -372,166 +312,99 @@ void TestRpcClient::transportAnswersInsideSend_data()
 void TestRpcClient::transportAnswersInsideSend()
 {
 	QFETCH(bool, refuse);
-	FakeTransport t;
-	RpcClient c(&t);
-	t.setResponder([&](const QJsonObject &request) {
+	Rig rig;
+	rig.t.setResponder([&](const QJsonObject &request) {
 		const int id = request.value("id").toInt();
 		if (refuse)
-			t.failSend("not_available_here",
-				   "Not available over the network");
+			rig.t.failSend("not_available_here", "Not here");
 		else
-			t.replyOk(id, QJsonObject{{"id_seen", id}});
+			rig.t.replyOk(id, QJsonObject{{"id_seen", id}});
 	});
-
-	Outcomes out;
 	for (int i = 1; i <= 3; ++i) {
-		c.call("getLogs", {}, out.record(QString::number(i)));
-		QCOMPARE(out.order.size(), i);
-		const RpcResult &r = out.results.last();
-		QCOMPARE(r.ok, !refuse);
-		if (refuse)
-			QCOMPARE(r.code, "not_available_here");
-		else
-			QCOMPARE(r.result, (QJsonObject{{"id_seen", i}}));
+		rig.call("getLogs", QString::number(i));
+		QCOMPARE(rig.log.size(), i);
+		QCOMPARE(rig.log.last(),
+			 refuse ? QString("%1 not_available_here: Not here")
+					  .arg(i)
+				: QString(R"(%1 ok {"id_seen":%1})").arg(i));
 	}
-	QCOMPARE(t.sentIds(), (QList<int>{1, 2, 3}));
-	QCOMPARE(c.pending(), 0);
-}
-
-void TestRpcClient::strayMessagesAreIgnored_data()
-{
-	QTest::addColumn<QByteArray>("message");
-	QTest::newRow("malformed") << QByteArray(R"({"id":1,"ok":tru)");
-	QTest::newRow("array") << QByteArray(R"([{"id":1,"ok":true}])");
-	QTest::newRow("foreign id") << QByteArray(R"({"id":2,"ok":true})");
-	QTest::newRow("no id") << QByteArray(R"({"ok":true})");
-	QTest::newRow("id as text") << QByteArray(R"({"id":"1","ok":true})");
-	QTest::newRow("fractional id") << QByteArray(R"({"id":1.5,"ok":true})");
-}
-
-void TestRpcClient::strayMessagesAreIgnored()
-{
-	QFETCH(QByteArray, message);
-	FakeTransport t;
-	RpcClient c(&t);
-	Outcomes out;
-	c.call("getStatus", {}, out.record("call"));
-	t.replyRaw(message);
-	QVERIFY(out.order.isEmpty());
-	QCOMPARE(c.pending(), 1);
-
-	t.replyOk(1);
-	QCOMPARE(out.order, QStringList{"call"});
-	QVERIFY(out.of("call").ok);
+	QCOMPARE(rig.t.sentIds(), (QList<int>{1, 2, 3}));
+	QCOMPARE(rig.c->pending(), 0);
 }
 
 void TestRpcClient::idWrapsToOne()
 {
-	FakeTransport t;
-	RpcClient c(&t);
-	c.setNextIdForTest(INT_MAX);
-	Outcomes out;
-	c.call("getStatus", {}, out.record("max"));
-	c.call("getStatus", {}, out.record("wrapped"));
-	QCOMPARE(t.lastId(), INT_MAX);
-	t.replyOk(INT_MAX);
-	QCOMPARE(t.lastId(), 1);
-	t.replyOk(1);
-	QCOMPARE(out.order, (QStringList{"max", "wrapped"}));
-	QVERIFY(out.of("max").ok && out.of("wrapped").ok);
+	Rig rig;
+	rig.c->setNextIdForTest(INT_MAX);
+	rig.call("getStatus", "max");
+	rig.call("getStatus", "wrapped");
+	QCOMPARE(rig.t.lastId(), INT_MAX);
+	rig.t.replyOk(INT_MAX);
+	QCOMPARE(rig.t.lastId(), 1);
+	rig.t.replyOk(1);
+	QCOMPARE(rig.log, (QStringList{"max ok", "wrapped ok"}));
 }
-
-void TestRpcClient::destructionDropsCallbacks()
-{
-	FakeTransport t;
-	Outcomes out;
-
-	auto *c = new RpcClient(&t);
-	c->call("getStatus", {}, out.record("flight"), 10);
-	c->call("getSettings", {}, out.record("queued"), 10);
-	delete c;
-	t.replyOk(1);
-
-	// The same while a busy call waits for its retry.
-	c = new RpcClient(&t);
-	c->setBusyRetryDelay(5);
-	c->call("otaApply", {}, out.record("busy"), 10);
-	t.replyError(t.lastId(), "busy");
-	delete c;
-
-	// Let every timer the clients had started run out.
-	QTest::qWait(40);
-	QVERIFY(out.order.isEmpty());
-	QCOMPARE(t.sent().size(), 2);
-}
-
-enum class Scenario { Reply, AbortAll, ClosedQueue, AnswerInsideSend };
-Q_DECLARE_METATYPE(Scenario)
 
 void TestRpcClient::destructionFromCallback_data()
 {
-	QTest::addColumn<Scenario>("scenario");
+	QTest::addColumn<QString>("scenario");
 	QTest::addColumn<QString>("deleter");
 	QTest::addColumn<QStringList>("expected");
-
-	QTest::newRow("reply") << Scenario::Reply << "a" << QStringList{"a"};
-	QTest::newRow("abortAll, call in flight")
-		<< Scenario::AbortAll << "a" << QStringList{"a"};
-	QTest::newRow("abortAll, queued call")
-		<< Scenario::AbortAll << "b" << QStringList{"a", "b"};
-	QTest::newRow("closed transport")
-		<< Scenario::ClosedQueue << "b" << QStringList{"a", "b"};
-	QTest::newRow("answer inside send")
-		<< Scenario::AnswerInsideSend << "b" << QStringList{"a", "b"};
+	const auto row = [](const char *name, const char *scenario,
+			    const char *deleter, const QStringList &expected) {
+		QTest::newRow(name) << scenario << deleter << expected;
+	};
+	row("reply", "reply", "a", {"a"});
+	row("abortAll, call in flight", "abortAll", "a", {"a"});
+	row("abortAll, queued call", "abortAll", "b", {"a", "b"});
+	row("closed transport", "closed", "b", {"a", "b"});
+	row("answer inside send", "inside send", "b", {"a", "b"});
+	row("outside, then a reply", "reply", "", {});
+	row("outside, while a busy call waits", "busy", "", {});
 }
 
 // Destroying the client ends all work without callbacks, even from inside
-// one of them; the rest of the queue is dropped and nothing touches the dead
-// client.
+// one of them or while a busy call waits for its retry; the rest of the
+// queue is dropped and nothing touches the dead client, not even its
+// timers.
 void TestRpcClient::destructionFromCallback()
 {
-	QFETCH(Scenario, scenario);
+	QFETCH(QString, scenario);
 	QFETCH(QString, deleter);
-
-	FakeTransport t;
-	auto *c = new RpcClient(&t);
-	Outcomes out;
-	auto callback = [&](const QString &tag) -> RpcClient::Callback {
-		return [&, tag](const RpcResult &r) {
-			out.record(tag)(r);
-			if (tag == deleter) {
-				delete c;
-				c = nullptr;
-			}
-		};
-	};
-	c->call("getStatus", {}, callback("a"),
-		scenario == Scenario::ClosedQueue ? 10 : kNever);
-	c->call("getStatus", {}, callback("b"));
-	c->call("getStatus", {}, callback("c"));
-
-	switch (scenario) {
-	case Scenario::Reply:
-		t.replyOk(1);
-		break;
-	case Scenario::AbortAll:
-		c->abortAll("disconnected", kLost);
-		break;
-	case Scenario::ClosedQueue:
-		t.setOpen(false);
-		QTRY_VERIFY(!c);
-		break;
-	case Scenario::AnswerInsideSend:
-		t.setResponder([&](const QJsonObject &request) {
-			t.replyOk(request.value("id").toInt());
-		});
-		t.replyOk(1);
-		break;
+	Rig rig;
+	rig.c->setBusyRetryDelay(5);
+	QStringList order;
+	for (const QString tag : {"a", "b", "c"}) {
+		rig.c->call(
+			"getStatus", {},
+			[&, tag](const RpcResult &) {
+				order << tag;
+				if (tag == deleter)
+					rig.c.reset();
+			},
+			tag == "a" ? 10 : kNever);
 	}
-	QVERIFY(!c);
-	QTest::qWait(20);
-	QTEST(out.order, "expected");
-	delete c;
+	if (deleter.isEmpty() && scenario == "busy")
+		rig.t.replyError(1, "busy");
+	if (deleter.isEmpty())
+		rig.c.reset();
+	if (scenario == "reply") {
+		rig.t.replyOk(1);
+	} else if (scenario == "abortAll") {
+		rig.c->abortAll("disconnected", kLost);
+	} else if (scenario == "closed") {
+		rig.t.setOpen(false);
+		QTRY_VERIFY(!rig.c);
+	} else if (scenario == "inside send") {
+		rig.t.setResponder([&](const QJsonObject &request) {
+			rig.t.replyOk(request.value("id").toInt());
+		});
+		rig.t.replyOk(1);
+	}
+	QVERIFY(!rig.c);
+	QTest::qWait(40);
+	QTEST(order, "expected");
+	QCOMPARE(rig.t.sent().size(), scenario == "inside send" ? 2 : 1);
 }
 
 QTEST_GUILESS_MAIN(TestRpcClient)

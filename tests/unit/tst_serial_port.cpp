@@ -7,13 +7,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
-#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <clocale>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -96,7 +96,6 @@ class TestSerialPort : public QObject {
 private Q_SLOTS:
 	void initTestCase();
 	void listsCandidatePortsByName();
-	void baudRates_data();
 	void baudRates();
 	void openMakesTheLineRawExclusiveAndEmpty();
 	void openFailures_data();
@@ -140,64 +139,43 @@ void TestSerialPort::listsCandidatePortsByName()
 	QVERIFY(dir.mkdir(QStringLiteral("ttyUSB9")));
 
 	// Patterns ignore case; the "likely" tests do not.
-	const QStringList expected = {"CU.USBSERIAL",
-				      "cu.CH340",
-				      "cu.SLAB_USBtoUART",
-				      "cu.USBMODEM7",
-				      "cu.usbmodem1101 likely",
-				      "cu.wchusbserial1410",
-				      "ttyACM0 likely",
-				      "ttyUSB1",
-				      "ttyacm3"};
+	const QString expected = "CU.USBSERIAL cu.CH340 cu.SLAB_USBtoUART "
+				 "cu.USBMODEM7 cu.usbmodem1101! "
+				 "cu.wchusbserial1410 ttyACM0! ttyUSB1 ttyacm3";
 	for (const QString &path :
 	     {tmp.path(), tmp.path() + QLatin1Char('/')}) {
 		QStringList got;
 		for (const quillmarch::SerialPortInfo &p : sp::listIn(path)) {
 			QCOMPARE(p.path, dir.filePath(p.name));
-			got << p.name + (p.likelyDevice ? " likely" : "");
+			got << p.name + (p.likelyDevice ? "!" : "");
 		}
-		QCOMPARE(got, expected);
+		QCOMPARE(got.join(' '), expected);
 	}
 	QVERIFY(sp::listIn(dir.filePath("missing")).isEmpty());
 }
 
-void TestSerialPort::baudRates_data()
-{
-	QTest::addColumn<int>("requested");
-	QTest::addColumn<int>("effective");
-	QTest::addColumn<quint64>("speed");
-
-	QTest::newRow("115200") << 115200 << 115200 << quint64(B115200);
-	QTest::newRow("250000") << 250000 << 115200 << quint64(B115200);
-	QTest::newRow("0") << 0 << 115200 << quint64(B115200);
-	QTest::newRow("4800") << 4800 << 115200 << quint64(B115200);
-	QTest::newRow("9600") << 9600 << 9600 << quint64(B9600);
-	QTest::newRow("19200") << 19200 << 19200 << quint64(B19200);
-	QTest::newRow("38400") << 38400 << 38400 << quint64(B38400);
-	QTest::newRow("57600") << 57600 << 57600 << quint64(B57600);
-	QTest::newRow("230400") << 230400 << 230400 << quint64(B230400);
-}
-
+// The rates the firmware speaks are kept; others fall back to 115200.
 void TestSerialPort::baudRates()
 {
-	QFETCH(int, requested);
-	QFETCH(int, effective);
-	QFETCH(quint64, speed);
-
-	QCOMPARE(sp::effectiveBaudRate(requested), effective);
-	PtyPair pty;
-	QVERIFY(pty.isValid());
-	QVERIFY(openHandle(pty.slavePath(), requested));
-	termios tio;
-	QCOMPARE(::tcgetattr(pty.slaveFd(), &tio), 0);
-	QCOMPARE(quint64(::cfgetospeed(&tio)), speed);
-	QCOMPARE(quint64(::cfgetispeed(&tio)), speed);
+	const std::pair<int, speed_t> rates[] = {
+		{9600, B9600},     {19200, B19200},   {38400, B38400},
+		{57600, B57600},   {115200, B115200}, {230400, B230400},
+		{250000, B115200}, {0, B115200},      {4800, B115200}};
+	for (const auto &[requested, speed] : rates) {
+		QCOMPARE(sp::effectiveBaudRate(requested),
+			 speed == B115200 ? 115200 : requested);
+		PtyPair pty;
+		QVERIFY(openHandle(pty.slavePath(), requested));
+		termios tio;
+		QCOMPARE(::tcgetattr(pty.slaveFd(), &tio), 0);
+		QCOMPARE(::cfgetospeed(&tio), speed);
+		QCOMPARE(::cfgetispeed(&tio), speed);
+	}
 }
 
 void TestSerialPort::openMakesTheLineRawExclusiveAndEmpty()
 {
 	PtyPair pty;
-	QVERIFY(pty.isValid());
 	// Left over from before the port was opened; must not reach the reader.
 	QVERIFY(pty.writeMaster("stale\n"));
 
@@ -275,7 +253,6 @@ void TestSerialPort::openFailures()
 void TestSerialPort::heldOrForbiddenPortIsReportedAsInUse()
 {
 	PtyPair pty;
-	QVERIFY(pty.isValid());
 	// Everyone may open the terminal, so only a claim can refuse them.
 	QCOMPARE(::fchmod(pty.slaveFd(), 0666), 0);
 	const QString forbidden = m_tmp->filePath("forbidden");
@@ -310,7 +287,6 @@ void TestSerialPort::heldOrForbiddenPortIsReportedAsInUse()
 void TestSerialPort::bytesFromTheDeviceArriveWholeAndInOrder()
 {
 	PtyPair pty;
-	QVERIFY(pty.isValid());
 	SerialPort port;
 	QByteArray received;
 	int chunks = 0;
@@ -338,61 +314,50 @@ void TestSerialPort::bytesFromTheDeviceArriveWholeAndInOrder()
 	// as the port drains it, over many ticks.
 	received.clear();
 	const QByteArray payload = pattern(192 * 1024);
-	qint64 sent = 0;
-	QSocketNotifier feeder(pty.masterFd(), QSocketNotifier::Write);
-	connect(&feeder, &QSocketNotifier::activated, [&] {
-		const qint64 n = pty.writeMasterSome(payload.constData() + sent,
-						     payload.size() - sent);
-		QVERIFY(n >= 0);
-		sent += n;
-		if (sent == payload.size())
-			feeder.setEnabled(false);
-	});
+	bool written = false;
+	std::thread device([&] { written = pty.writeMaster(payload, 20000); });
 	QTRY_COMPARE_WITH_TIMEOUT(received.size(), payload.size(), 20000);
+	device.join();
+	QVERIFY(written);
 	QVERIFY(received == payload);
 	QVERIFY(largest <= SerialPort::kReadChunk);
 	QCOMPARE(errors.count(), 0);
 }
 
+// A receiver that closes or deletes the port ends the tick without the port
+// touching itself again, though more than one read's worth is waiting
+// (AddressSanitizer builds catch a use after free).
 void TestSerialPort::receiverMayCloseOrDeleteThePortMidTick()
 {
 	PtyPair pty;
-	QVERIFY(pty.isValid());
-	SerialPort port;
-	QSignalSpy errors(&port, &SerialPort::errorOccurred);
-	int chunks = 0;
-	connect(&port, &SerialPort::readyRead, [&] {
-		++chunks;
-		port.close();
-	});
-	QVERIFY(port.open(pty.slavePath(), 115200));
-	// More than one read's worth is waiting.
-	QVERIFY(pty.writeMaster(pattern(9000)));
-	port.poll();
-	QCOMPARE(chunks, 1);
-	QCOMPARE(errors.count(), 0);
-	QVERIFY(!port.isOpen());
-	port.poll();
-	QVERIFY(!port.write("x"));
-
-	// A receiver that deletes the port ends the tick without touching
-	// it again (AddressSanitizer builds catch the use after free).
-	auto *doomed = new SerialPort;
-	chunks = 0;
-	connect(doomed, &SerialPort::readyRead, [&] {
-		++chunks;
-		delete doomed;
-	});
-	QVERIFY(doomed->open(pty.slavePath(), 115200));
-	QVERIFY(pty.writeMaster(pattern(9000)));
-	doomed->poll();
-	QCOMPARE(chunks, 1);
+	for (const bool remove : {false, true}) {
+		auto *port = new SerialPort;
+		QSignalSpy errors(port, &SerialPort::errorOccurred);
+		int chunks = 0;
+		connect(port, &SerialPort::readyRead, [&] {
+			++chunks;
+			if (!remove)
+				port->close();
+			else
+				delete std::exchange(port, nullptr);
+		});
+		QVERIFY(port->open(pty.slavePath(), 115200));
+		QVERIFY(pty.writeMaster(pattern(9000)));
+		port->poll();
+		QCOMPARE(chunks, 1);
+		QCOMPARE(errors.count(), 0);
+		if (port) {
+			QVERIFY(!port->isOpen());
+			port->poll();
+			QVERIFY(!port->write("x"));
+			delete port;
+		}
+	}
 }
 
 void TestSerialPort::writes()
 {
 	PtyPair pty;
-	QVERIFY(pty.isValid());
 	SerialPort port;
 	QVERIFY(port.open(pty.slavePath(), 115200));
 	QVERIFY(port.write(QByteArray()));
@@ -428,7 +393,6 @@ void TestSerialPort::writes()
 void TestSerialPort::unplugIsReportedOnce()
 {
 	PtyPair pty;
-	QVERIFY(pty.isValid());
 	SerialPort port;
 	QSignalSpy data(&port, &SerialPort::readyRead);
 	QSignalSpy errors(&port, &SerialPort::errorOccurred);
@@ -452,7 +416,6 @@ void TestSerialPort::unplugIsReportedOnce()
 	// The same loss seen through the platform layer: a hung-up terminal
 	// reads as failed (not as an idle line), a write gives up at once.
 	PtyPair other;
-	QVERIFY(other.isValid());
 	const Handle handle = openHandle(other.slavePath());
 	QVERIFY(handle);
 	other.closeMaster();
@@ -467,7 +430,6 @@ void TestSerialPort::unplugIsReportedOnce()
 void TestSerialPort::reopenAndDestructionReleaseThePort()
 {
 	PtyPair first, second;
-	QVERIFY(first.isValid() && second.isValid());
 	const int freeBefore = lowestFreeFd();
 
 	SerialPort port;

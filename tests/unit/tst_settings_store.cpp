@@ -5,23 +5,39 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-using quillmarch::LanDevice;
 using quillmarch::SettingsStore;
+
+namespace {
+
+// What the getters say, with the route and network address of one device.
+QString summary(const SettingsStore &s, const QString &id)
+{
+	const quillmarch::LanDevice lan = s.lanDevice(id);
+	return QStringList{s.selectedDevice(),
+			   QString::number(s.serverEnabled()),
+			   QString::number(s.serverPort()),
+			   QString::number(s.serverAllowNetwork()),
+			   QString::number(s.shareConnection()),
+			   QString::number(s.autoCheckUpdates()),
+			   QString::number(s.lastUpdateCheck()),
+			   s.preferredRoute(id),
+			   lan.host + " " + lan.token + " " + lan.name}
+		.join('|');
+}
+
+const QString kDefaults = "|0|9001|0|1|1|0|cloud|  ";
+
+} // namespace
 
 class TestSettingsStore : public QObject {
 	Q_OBJECT
 
 private Q_SLOTS:
 	void init();
-	void defaults_data();
-	void defaults();
-	void unreadableFilesLoadAsDefaults_data();
-	void unreadableFilesLoadAsDefaults();
-	void settersPersistAtOnce();
-	void lanDevicesAndRoutes();
-	void fileIsOwnerOnlyAndAtomic();
-	void emptyOrMissingPaths();
-	void lastUpdateCheckRoundTripAndOverflow();
+	void loadsAsDefaults_data();
+	void loadsAsDefaults();
+	void settersPersistAndReload();
+	void fileIsOwnerOnlyAtomicAndWhereAsked();
 
 private:
 	QString path() const { return m_dir->filePath("settings.json"); }
@@ -55,178 +71,136 @@ void TestSettingsStore::init()
 	QVERIFY(m_dir->isValid());
 }
 
-void TestSettingsStore::defaults_data()
+void TestSettingsStore::loadsAsDefaults_data()
 {
 	QTest::addColumn<QByteArray>("content"); // empty: no file
-	QTest::newRow("no file") << QByteArray();
-	QTest::newRow("wrong types") << QByteArray(
-		R"({"selected_device": 12, "server_enabled": "yes",
+	QTest::addColumn<bool>("unreadable");
+	QTest::newRow("no file") << QByteArray() << false;
+	QTest::newRow("wrong types")
+		<< QByteArray(
+			   R"({"selected_device": 12, "server_enabled": "yes",
 		"server_port": "9100", "server_allow_network": 1,
 		"share_connection": null, "auto_check_updates": "false",
 		"last_update_check": "1700000000",
-		"routes": {"a": 1}, "lan": {"a": "x", "b": {"host": 5}}})");
+		"routes": {"a": 1}, "lan": {"a": "x", "b": {"host": 5}}})")
+		<< false;
 	QTest::newRow("non-integral port")
-		<< QByteArray(R"({"server_port": 9100.5})");
+		<< QByteArray(R"({"server_port": 9100.5})") << false;
+	QTest::newRow("array")
+		<< QByteArray(R"([{"server_enabled": true}])") << true;
+	QTest::newRow("truncated")
+		<< QByteArray(R"({"server_enabled": tr)") << true;
+	QTest::newRow("binary") << QByteArray("\x00\xff\xfe{", 4) << true;
 }
 
-void TestSettingsStore::defaults()
+void TestSettingsStore::loadsAsDefaults()
 {
 	QFETCH(QByteArray, content);
+	QFETCH(bool, unreadable);
 	if (!content.isEmpty())
 		writeFile(content);
-	const SettingsStore s = loaded();
-	QCOMPARE(s.selectedDevice(), QString());
-	QCOMPARE(s.serverEnabled(), false);
-	QCOMPARE(s.serverPort(), 9001);
-	QCOMPARE(s.serverAllowNetwork(), false);
-	QCOMPARE(s.shareConnection(), true);
-	QCOMPARE(s.autoCheckUpdates(), true);
-	QCOMPARE(s.lastUpdateCheck(), qint64(0));
-	QCOMPARE(s.preferredRoute(QStringLiteral("a")),
-		 QStringLiteral("cloud"));
-	QCOMPARE(s.lanDevice(QStringLiteral("a")).host, QString());
-	QCOMPARE(s.lanDevice(QStringLiteral("b")).host, QString());
+	SettingsStore s = loaded();
+	QCOMPARE(summary(s, "a"), kDefaults);
+	QCOMPARE(s.lanDevice("b").host, QString());
 	QCOMPARE(QFile::exists(path()), !content.isEmpty());
-}
 
-void TestSettingsStore::unreadableFilesLoadAsDefaults_data()
-{
-	QTest::addColumn<QByteArray>("content");
-	QTest::newRow("array") << QByteArray(R"([{"server_enabled": true}])");
-	QTest::newRow("truncated") << QByteArray(R"({"server_enabled": tr)");
-	QTest::newRow("binary") << QByteArray("\x00\xff\xfe{", 4);
-}
-
-void TestSettingsStore::unreadableFilesLoadAsDefaults()
-{
-	QFETCH(QByteArray, content);
-	writeFile(content);
-	SettingsStore s = loaded();
-	QVERIFY(s.data().isEmpty());
-	QCOMPARE(s.serverEnabled(), false);
-
-	// The next setter writes an object with just that setting, but the
-	// unreadable original survives beside it.
+	// The next setter writes; a file that did not parse is replaced by
+	// just that setting, but survives beside it, owner-only.
 	s.setServerEnabled(true);
-	QCOMPARE(readFile(), QJsonObject({{"server_enabled", true}}));
+	QCOMPARE(readFile().value("server_enabled"), QJsonValue(true));
 	QFile copy(s.unreadableCopyPath());
-	QVERIFY(copy.open(QIODevice::ReadOnly));
-	QCOMPARE(copy.readAll(), content);
-	QCOMPARE(copy.permissions() &
-			 (QFileDevice::ReadGroup | QFileDevice::ReadOther),
-		 QFileDevice::Permissions());
+	QCOMPARE(copy.exists(), unreadable);
+	if (unreadable) {
+		QCOMPARE(readFile(), QJsonObject({{"server_enabled", true}}));
+		QVERIFY(copy.open(QIODevice::ReadOnly));
+		QCOMPARE(copy.readAll(), content);
+		QCOMPARE(copy.permissions() & (QFileDevice::ReadGroup |
+					       QFileDevice::ReadOther),
+			 QFileDevice::Permissions());
+	}
 }
 
-void TestSettingsStore::settersPersistAtOnce()
+void TestSettingsStore::settersPersistAndReload()
 {
+	writeFile(R"({"lan": {"QM-2": {"host": "10.0.0.9", "token": "t2",
+		"name": "Pool", "extra": 1}}, "custom_key": "kept"})");
 	SettingsStore s = loaded();
-	s.setSelectedDevice(QStringLiteral("QM-7"));
+	s.setSelectedDevice("QM-7");
 	s.setServerEnabled(true);
 	s.setServerPort(9100);
 	s.setServerAllowNetwork(true);
 	s.setShareConnection(false);
 	s.setAutoCheckUpdates(false);
-	s.setLastUsbPort(QStringLiteral("/dev/ttyACM0"));
+	s.setLastUpdateCheck(1767225600);
+	s.setLastUsbPort("/dev/ttyACM0");
+	s.setLanDevice("QM-1", {"192.168.1.20", "tok", "Gym"});
+	s.setPreferredRoute("QM-1", "lan");
 
+	// Numbers are stored as numbers; other devices and unknown keys are
+	// untouched.
 	const QJsonObject onDisk = readFile();
-	QCOMPARE(onDisk.value("last_usb_port").toString(),
-		 QStringLiteral("/dev/ttyACM0"));
+	QCOMPARE(onDisk.value("last_usb_port"), QJsonValue("/dev/ttyACM0"));
 	QVERIFY(onDisk.value("server_port").isDouble());
-
-	const SettingsStore again = loaded();
-	QCOMPARE(again.selectedDevice(), QStringLiteral("QM-7"));
-	QCOMPARE(again.serverEnabled(), true);
-	QCOMPARE(again.serverPort(), 9100);
-	QCOMPARE(again.serverAllowNetwork(), true);
-	QCOMPARE(again.shareConnection(), false);
-	QCOMPARE(again.autoCheckUpdates(), false);
-}
-
-void TestSettingsStore::lanDevicesAndRoutes()
-{
-	writeFile(R"({"lan": {"QM-2": {"host": "10.0.0.9", "token": "t2",
-		"name": "Pool", "extra": 1}}, "custom_key": "kept"})");
-	SettingsStore s = loaded();
-	s.setLanDevice(QStringLiteral("QM-1"),
-		       {QStringLiteral("192.168.1.20"), QStringLiteral("tok"),
-			QStringLiteral("Gym")});
-	s.setPreferredRoute(QStringLiteral("QM-1"), QStringLiteral("lan"));
-
-	const QJsonObject onDisk = readFile();
-	QCOMPARE(onDisk.value("lan").toObject().value("QM-1").toObject(),
+	QVERIFY(onDisk.value("last_update_check").isDouble());
+	const QJsonObject lan = onDisk.value("lan").toObject();
+	QCOMPARE(lan.value("QM-1").toObject(),
 		 QJsonObject({{"host", "192.168.1.20"},
 			      {"token", "tok"},
 			      {"name", "Gym"}}));
-	// Other devices and unknown keys are untouched.
-	QCOMPARE(onDisk.value("lan").toObject().value("QM-2").toObject().value(
-			 "extra"),
-		 QJsonValue(1));
-	QCOMPARE(onDisk.value("custom_key").toString(), QStringLiteral("kept"));
+	QCOMPARE(lan.value("QM-2").toObject().value("extra"), QJsonValue(1));
+	QCOMPARE(onDisk.value("custom_key"), QJsonValue("kept"));
 
 	const SettingsStore again = loaded();
+	QCOMPARE(summary(again, "QM-1"),
+		 "QM-7|1|9100|1|0|0|1767225600|lan|192.168.1.20 tok Gym");
+	QCOMPARE(summary(again, "QM-2").section('|', 7),
+		 "cloud|10.0.0.9 t2 Pool");
 	QCOMPARE(again.lanDeviceIds(), (QStringList{"QM-1", "QM-2"}));
-	QCOMPARE(again.lanDevice(QStringLiteral("QM-2")).name,
-		 QStringLiteral("Pool"));
-	QCOMPARE(again.preferredRoute(QStringLiteral("QM-1")),
-		 QStringLiteral("lan"));
-	QCOMPARE(again.preferredRoute(QStringLiteral("QM-2")),
-		 QStringLiteral("cloud"));
 
 	// Re-saving a device replaces its object whole: extra members go.
-	s.setLanDevice(QStringLiteral("QM-2"), {QStringLiteral("h"), {}, {}});
+	s.setLanDevice("QM-2", {"h", {}, {}});
 	QCOMPARE(readFile().value("lan").toObject().value("QM-2").toObject(),
 		 QJsonObject({{"host", "h"}, {"token", ""}, {"name", ""}}));
+
+	// Check times saturate rather than overflow.
+	const qint64 max = std::numeric_limits<qint64>::max();
+	for (const auto &[text, seconds] :
+	     {std::pair<QByteArray, qint64>{"1767225600.9", 1767225600},
+	      {"1e300", max},
+	      {"-1e300", std::numeric_limits<qint64>::min()}}) {
+		writeFile(R"({"last_update_check": )" + text + "}");
+		QCOMPARE(loaded().lastUpdateCheck(), seconds);
+	}
 }
 
-void TestSettingsStore::fileIsOwnerOnlyAndAtomic()
+void TestSettingsStore::fileIsOwnerOnlyAtomicAndWhereAsked()
 {
+	// Without a path settings live in memory only.
+	SettingsStore memory;
+	memory.load();
+	memory.setServerEnabled(true);
+	QCOMPARE(memory.serverEnabled(), true);
+	QVERIFY(QDir(m_dir->path()).entryList(QDir::Files).isEmpty());
+
 	writeFile(R"({"server_port": 9100})");
 	QVERIFY(QFile::setPermissions(path(), QFileDevice::ReadOwner |
 						      QFileDevice::WriteOwner |
 						      QFileDevice::ReadOther |
 						      QFileDevice::ReadGroup));
 	SettingsStore s = loaded();
-	s.setLanDevice(QStringLiteral("QM-1"),
-		       {QStringLiteral("h"), QStringLiteral("secret"), {}});
+	s.setLanDevice("QM-1", {"h", "secret", {}});
 	QCOMPARE(QFile::permissions(path()) &
 			 ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
 		 QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 	// No temporary files are left behind.
 	QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files),
 		 QStringList{"settings.json"});
-}
-
-void TestSettingsStore::emptyOrMissingPaths()
-{
-	// Without a path settings live in memory only.
-	SettingsStore s;
-	s.load();
-	s.setServerEnabled(true);
-	QCOMPARE(s.serverEnabled(), true);
-	QVERIFY(QDir(m_dir->path()).entryList(QDir::Files).isEmpty());
 
 	// A missing directory is made on the first save.
 	s.setPath(m_dir->filePath("a/b/settings.json"));
 	s.load();
 	s.setServerPort(9002);
 	QVERIFY(QFile::exists(m_dir->filePath("a/b/settings.json")));
-}
-
-void TestSettingsStore::lastUpdateCheckRoundTripAndOverflow()
-{
-	SettingsStore s = loaded();
-	s.setLastUpdateCheck(1767225600);
-	QVERIFY(readFile().value("last_update_check").isDouble());
-	QCOMPARE(loaded().lastUpdateCheck(), qint64(1767225600));
-
-	writeFile(R"({"last_update_check": 1767225600.9})");
-	QCOMPARE(loaded().lastUpdateCheck(), qint64(1767225600));
-	writeFile(R"({"last_update_check": 1e300})");
-	QCOMPARE(loaded().lastUpdateCheck(),
-		 std::numeric_limits<qint64>::max());
-	writeFile(R"({"last_update_check": -1e300})");
-	QCOMPARE(loaded().lastUpdateCheck(),
-		 std::numeric_limits<qint64>::min());
 }
 
 QTEST_GUILESS_MAIN(TestSettingsStore)

@@ -1,7 +1,6 @@
 #include "usb/usb_frame.h"
 
 #include <QJsonObject>
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <initializer_list>
@@ -96,13 +95,28 @@ Capture mixedStream()
 	return c;
 }
 
-QString describe(const QList<UsbFrame> &frames)
+// Feeds the mixed stream in reads ending at `cuts`; each read must yield
+// exactly the frames that became complete in it.
+bool feedPartition(const QList<int> &cuts)
 {
-	QStringList parts;
-	for (const UsbFrame &f : frames)
-		parts << QStringLiteral("%1:%2").arg(f.type).arg(
-			f.payload.size());
-	return parts.join(QLatin1Char(' '));
+	const Capture c = mixedStream();
+	UsbFrameParser parser;
+	int from = 0;
+	for (int cut : cuts) {
+		const QList<UsbFrame> got =
+			parser.feed(c.data.mid(from, cut - from));
+		QList<UsbFrame> due;
+		for (int i = 0; i < c.frames.size(); ++i)
+			if (c.readyAt.at(i) > from && c.readyAt.at(i) <= cut)
+				due.append(c.frames.at(i));
+		if (got != due) {
+			qWarning("read %d..%d gave %d frames, expected %d",
+				 from, cut, int(got.size()), int(due.size()));
+			return false;
+		}
+		from = cut;
+	}
+	return parser.bufferedSize() == 1;
 }
 
 } // namespace
@@ -111,10 +125,7 @@ class TestUsbFrame : public QObject {
 	Q_OBJECT
 
 private Q_SLOTS:
-	void crc_data();
-	void crc();
-	void buildFrame_data();
-	void buildFrame();
+	void building();
 	void adminFrames_data();
 	void adminFrames();
 	void parserPartitions();
@@ -124,70 +135,30 @@ private Q_SLOTS:
 	void reassembler();
 	void streamOperations_data();
 	void streamOperations();
-
-private:
-	// Feeds the mixed stream in reads ending at `cuts`; each read must
-	// yield exactly the frames that became complete in it.
-	bool feedPartition(const QList<int> &cuts);
 };
 
-void TestUsbFrame::crc_data()
+void TestUsbFrame::building()
 {
-	QTest::addColumn<QByteArray>("data");
-	QTest::addColumn<int>("expected");
-	QTest::newRow("check string") << QByteArray("123456789") << 0x29B1;
-	QTest::newRow("empty") << QByteArray() << 0xFFFF;
+	QCOMPARE(crc16CcittFalse("123456789"), quint16(0x29B1));
+	QCOMPARE(crc16CcittFalse(QByteArray()), quint16(0xFFFF));
 	// Three eight-byte blocks and a tail.
-	QTest::newRow("check string x3")
-		<< QByteArray("123456789").repeated(3) << 0xDBAE;
-}
+	QCOMPARE(crc16CcittFalse(QByteArray("123456789").repeated(3)),
+		 quint16(0xDBAE));
 
-void TestUsbFrame::crc()
-{
-	QFETCH(QByteArray, data);
-	QFETCH(int, expected);
-	QCOMPARE(int(crc16CcittFalse(data)), expected);
-}
-
-void TestUsbFrame::buildFrame_data()
-{
-	QTest::addColumn<QByteArray>("built");
-	QTest::addColumn<QByteArray>("expected");
-
-	QTest::newRow("ctrl, empty payload")
-		<< quillmarch::buildFrame(kFrameCtrl, QByteArray())
-		<< bytes({0x00, 0x51, 0x4D, // sync 00 'Q' 'M'
-			  0x03,             // type: ctrl
-			  0x00, 0x00,       // length 0
-			  0xFF, 0xFF});     // CRC of nothing
-	QTest::newRow("envelope, one byte")
-		<< quillmarch::buildFrame(kFrameEnvelope, "A")
-		<< bytes({0x00, 0x51, 0x4D, // sync
-			  0x01,             // type: envelope
-			  0x01, 0x00,       // length 1, low byte first
-			  0x41,             // 'A'
-			  0x15, 0xB9});     // CRC 0xB915, low byte first
+	// Sync 00 'Q' 'M', type, length and CRC low byte first.
+	QCOMPARE(buildFrame(kFrameCtrl, QByteArray()),
+		 header(kFrameCtrl, 0) + bytes({0xFF, 0xFF}));
+	QCOMPARE(buildFrame(kFrameEnvelope, "A"),
+		 bytes({0x00, 0x51, 0x4D, 0x01, 0x01, 0x00, 0x41, 0x15, 0xB9}));
 	QByteArray ramp;
 	for (int i = 0; i < 258; ++i)
 		ramp.append(char(i));
-	QTest::newRow("length needs both bytes")
-		<< quillmarch::buildFrame(5, ramp)
-		<< header(5, 0x0102) + ramp + bytes({0xFC, 0x73});
-	QTest::newRow("ctrl message as compact JSON")
-		<< buildCtrlFrame(
-			   {{QStringLiteral("type"), QStringLiteral("ping")}})
-		<< header(3, 15) + R"({"type":"ping"})" + bytes({0xDF, 0xB4});
-	QTest::newRow("2049 bytes do not")
-		<< quillmarch::buildFrame(2,
-					  QByteArray(kMaxFramePayload + 1, 'p'))
-		<< QByteArray();
-}
-
-void TestUsbFrame::buildFrame()
-{
-	QFETCH(QByteArray, built);
-	QFETCH(QByteArray, expected);
-	QCOMPARE(built, expected);
+	QCOMPARE(buildFrame(5, ramp),
+		 header(5, 0x0102) + ramp + bytes({0xFC, 0x73}));
+	QCOMPARE(buildCtrlFrame({{"type", "ping"}}),
+		 header(3, 15) + R"({"type":"ping"})" + bytes({0xDF, 0xB4}));
+	QCOMPARE(buildFrame(2, QByteArray(kMaxFramePayload + 1, 'p')),
+		 QByteArray());
 }
 
 void TestUsbFrame::adminFrames_data()
@@ -195,20 +166,18 @@ void TestUsbFrame::adminFrames_data()
 	QTest::addColumn<int>("size");
 	QTest::addColumn<int>("frames");
 	QTest::addColumn<int>("lastChunkData"); // -1: sent whole
-
-	QTest::newRow("empty message") << 0 << 1 << -1;
-	QTest::newRow("2048 whole") << 2048 << 1 << -1;
-	QTest::newRow("2049 in two chunks") << 2049 << 2 << 4;
-	QTest::newRow("4090 fills two chunks") << 4090 << 2 << 2045;
-	QTest::newRow("4091 needs a third") << 4091 << 3 << 1;
-	QTest::newRow("65535 in 33 chunks") << 65535 << 33 << 95;
-	QTest::newRow("65536 cannot be sent") << 65536 << 0 << 0;
-	// Totals whose high byte is '{': the first chunk must not be taken
-	// for a whole message.
-	QTest::newRow("31488, first chunk starts with a brace")
-		<< 31488 << 16 << 813;
-	QTest::newRow("31743, first chunk starts with a brace")
-		<< 31743 << 16 << 1068;
+	// Totals 31488 to 31743 have '{' as high byte: their first chunk must
+	// not be taken for a whole message.
+	for (const auto &r : {std::array<int, 3>{0, 1, -1},
+			      {2048, 1, -1},
+			      {2049, 2, 4},
+			      {4090, 2, 2045},
+			      {4091, 3, 1},
+			      {65535, 33, 95},
+			      {65536, 0, 0},
+			      {31488, 16, 813},
+			      {31743, 16, 1068}})
+		QTest::addRow("%d bytes", r[0]) << r[0] << r[1] << r[2];
 }
 
 // Builds the frames for one message, checks their chunk headers, and puts
@@ -249,67 +218,31 @@ void TestUsbFrame::adminFrames()
 	QVERIFY(!reassembler.inProgress());
 }
 
-bool TestUsbFrame::feedPartition(const QList<int> &cuts)
-{
-	const Capture c = mixedStream();
-	UsbFrameParser parser;
-	int from = 0;
-	for (int cut : cuts) {
-		const QList<UsbFrame> got =
-			parser.feed(c.data.mid(from, cut - from));
-		QList<UsbFrame> due;
-		for (int i = 0; i < c.frames.size(); ++i) {
-			if (c.readyAt.at(i) > from && c.readyAt.at(i) <= cut)
-				due.append(c.frames.at(i));
-		}
-		if (got != due) {
-			qWarning("read %d..%d gave [%s], expected [%s]", from,
-				 cut, qPrintable(describe(got)),
-				 qPrintable(describe(due)));
-			return false;
-		}
-		from = cut;
-	}
-	return parser.bufferedSize() == 1;
-}
-
-// Every split point, one byte at a time, and random read sizes.
+// Every split point, and one byte at a time. (The fuzz target checks that
+// random cuts find the same frames.)
 void TestUsbFrame::parserPartitions()
 {
 	const int size = int(mixedStream().data.size());
-	for (int split = 0; split <= size; ++split)
+	QList<int> cuts;
+	for (int split = 0; split <= size; ++split) {
 		QVERIFY2(feedPartition({split, size}),
 			 qPrintable(QString::number(split)));
-
-	QList<int> cuts;
-	for (int i = 1; i <= size; ++i)
-		cuts.append(i);
-	QVERIFY(feedPartition(cuts));
-
-	QRandomGenerator random(20240611);
-	for (int round = 0; round < 200; ++round) {
-		cuts.clear();
-		for (int at = 0; at < size;) {
-			at = qMin(size, at + 1 + int(random.bounded(700)));
-			cuts.append(at);
-		}
-		QVERIFY2(feedPartition(cuts),
-			 qPrintable(QString::number(round)));
+		cuts.append(split);
 	}
+	QVERIFY(feedPartition(cuts));
 }
 
 void TestUsbFrame::parserKeepsOnlyPossibleSyncTail_data()
 {
 	QTest::addColumn<QByteArray>("garbage");
 	QTest::addColumn<int>("kept");
-
 	QTest::newRow("no zero byte") << QByteArray("abc\xff") << 0;
 	QTest::newRow("ends in 00 Q") << QByteArray("abc\0Q", 5) << 2;
 	QTest::newRow("ends in 00") << QByteArray("abc\0", 4) << 1;
 	QTest::newRow("ends in Q") << QByteArray("abcQ") << 0;
 	QTest::newRow("ends in 00 Q 00") << QByteArray("\0Q\0", 3) << 1;
 	QTest::newRow("00 Q then not M") << QByteArray("\0QN", 3) << 0;
-	QTest::newRow("sync with part of a header")
+	QTest::newRow("sync, part of a header")
 		<< QByteArray("xx\0QM\x01", 6) << 4;
 	QTest::newRow("a megabyte, then 00 Q")
 		<< QByteArray(1 << 20, 'Z') + QByteArray("\0Q", 2) << 2;
@@ -321,24 +254,19 @@ void TestUsbFrame::parserKeepsOnlyPossibleSyncTail_data()
 void TestUsbFrame::parserKeepsOnlyPossibleSyncTail()
 {
 	QFETCH(QByteArray, garbage);
-	QFETCH(int, kept);
-
 	UsbFrameParser parser;
 	QVERIFY(parser.feed(garbage).isEmpty());
-	QCOMPARE(parser.bufferedSize(), kept);
+	QTEST(parser.bufferedSize(), "kept");
 	// Whatever was kept must not spoil the frame that follows.
-	const QList<UsbFrame> frames =
-		parser.feed(quillmarch::buildFrame(kFrameCtrl, "{}"));
-	QCOMPARE(frames.size(), 1);
-	QCOMPARE(frames.at(0).payload, QByteArray("{}"));
+	const QByteArray frame = buildFrame(kFrameCtrl, "{}");
+	QCOMPARE(parser.feed(frame),
+		 (QList<UsbFrame>{UsbFrame{kFrameCtrl, "{}"}}));
 	QCOMPARE(parser.bufferedSize(), 0);
 
 	// clear() forgets a partial frame.
-	QVERIFY(parser.feed(quillmarch::buildFrame(kFrameCtrl, "{}").left(5))
-			.isEmpty());
+	QVERIFY(parser.feed(frame.left(5)).isEmpty());
 	parser.clear();
-	QVERIFY(parser.feed(quillmarch::buildFrame(kFrameCtrl, "{}").mid(5))
-			.isEmpty());
+	QVERIFY(parser.feed(frame.mid(5)).isEmpty());
 	QCOMPARE(parser.bufferedSize(), 0);
 }
 
@@ -356,8 +284,8 @@ void TestUsbFrame::reassembler_data()
 	const QByteArray whole = R"({"id":7})";
 	using L = QList<QByteArray>;
 
-	QTest::newRow("empty and short payloads are nothing")
-		<< L{none, "ab", whole} << L{none, none, whole};
+	QTest::newRow("short payloads are nothing")
+		<< L{"ab", whole} << L{none, whole};
 	QTest::newRow("chunks in order, then idle again")
 		<< L{c0, c1, c2, whole, c0, c1, c2}
 		<< L{none, none, msg, whole, none, none, msg};
@@ -382,9 +310,9 @@ void TestUsbFrame::reassembler_data()
 		<< L{chunk(4, 0, "abcdef")} << L{"abcd"};
 	QTest::newRow("chunk without data")
 		<< L{chunk(2, 0, ""), chunk(2, 1, "hi")} << L{none, "hi"};
-	// An empty payload stands for reset() in this row.
+	// An empty payload stands for reset() here.
 	QTest::newRow("reset drops the message")
-		<< L{chunk(6, 0, "abc"), QByteArray(), chunk(6, 1, "def"),
+		<< L{chunk(6, 0, "abc"), none, chunk(6, 1, "def"),
 		     chunk(6, 0, "abc"), chunk(6, 1, "def")}
 		<< L{none, none, none, none, "abcdef"};
 }
@@ -392,22 +320,18 @@ void TestUsbFrame::reassembler_data()
 void TestUsbFrame::reassembler()
 {
 	QFETCH(QList<QByteArray>, payloads);
-	QFETCH(QList<QByteArray>, expected);
-
-	const bool resetOnEmpty =
-		QByteArray(QTest::currentDataTag()).startsWith("reset");
 	AdminReassembler reassembler;
+	QCOMPARE(reassembler.feed(QByteArray()), QByteArray());
 	QList<QByteArray> got;
 	for (const QByteArray &payload : payloads) {
-		if (resetOnEmpty && payload.isEmpty()) {
+		if (payload.isEmpty()) {
 			QVERIFY(reassembler.inProgress());
 			reassembler.reset();
-			got.append(QByteArray());
-			continue;
 		}
-		got.append(reassembler.feed(payload));
+		got.append(payload.isEmpty() ? QByteArray()
+					     : reassembler.feed(payload));
 	}
-	QCOMPARE(got, expected);
+	QTEST(got, "expected");
 }
 
 void TestUsbFrame::streamOperations_data()
@@ -416,37 +340,28 @@ void TestUsbFrame::streamOperations_data()
 	QTest::addColumn<bool>("valid");
 	QTest::addColumn<int>("op");
 	QTest::addColumn<uint>("credit");
-
-	QTest::newRow("data")
-		<< bytes({0x07, 0x04, 'h', 'i'}) << true << 4 << 0u;
-	QTest::newRow("open with a name")
-		<< bytes({0x01, 0x01, 'm', 'q'}) << true << 1 << 0u;
+	QTest::newRow("data") << bytes({7, 4, 'h', 'i'}) << true << 4 << 0u;
+	QTest::newRow("open") << bytes({1, 1, 'm', 'q'}) << true << 1 << 0u;
 	QTest::newRow("open without a name")
-		<< bytes({0x01, 0x01}) << false << 1 << 0u;
-	QTest::newRow("close, id 255")
-		<< bytes({0xFF, 0x05}) << true << 5 << 0u;
+		<< bytes({1, 1}) << false << 1 << 0u;
+	QTest::newRow("close, id 255") << bytes({255, 5}) << true << 5 << 0u;
 	QTest::newRow("credit, 4 bytes little-endian")
-		<< bytes({0x02, 0x06, 0x10, 0x27, 0x00, 0x01}) << true << 6
-		<< 0x01002710u;
+		<< bytes({2, 6, 0x10, 0x27, 0, 1}) << true << 6 << 0x01002710u;
 	QTest::newRow("credit with 3 bytes")
-		<< bytes({0x02, 0x06, 0x10, 0x27, 0x00}) << false << 6 << 0u;
-	QTest::newRow("id 0") << bytes({0x00, 0x04, 'x'}) << false << 4 << 0u;
-	QTest::newRow("unknown op") << bytes({0x01, 0x07}) << false << 7 << 0u;
-	QTest::newRow("one byte") << bytes({0x01}) << false << 0 << 0u;
+		<< bytes({2, 6, 0x10, 0x27, 0}) << false << 6 << 0u;
+	QTest::newRow("id 0") << bytes({0, 4, 'x'}) << false << 4 << 0u;
+	QTest::newRow("unknown op") << bytes({1, 7}) << false << 7 << 0u;
+	QTest::newRow("one byte") << bytes({1}) << false << 0 << 0u;
 }
 
 // Decoding, and encoding as its inverse: id, op, then the data.
 void TestUsbFrame::streamOperations()
 {
 	QFETCH(QByteArray, payload);
-	QFETCH(bool, valid);
-	QFETCH(int, op);
-	QFETCH(uint, credit);
-
 	const stream::Operation got = stream::decode(payload);
-	QCOMPARE(got.valid, valid);
-	QCOMPARE(int(got.op), op);
-	QCOMPARE(uint(got.credit), credit);
+	QTEST(got.valid, "valid");
+	QTEST(int(got.op), "op");
+	QTEST(uint(got.credit), "credit");
 	if (payload.size() >= 2) {
 		QCOMPARE(int(got.id), int(quint8(payload.at(0))));
 		QCOMPARE(got.data, payload.mid(2));

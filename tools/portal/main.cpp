@@ -1,25 +1,70 @@
 // quillmarch-portal-sim: the account portal stand-in as a program, for
 // end-to-end tests and for demos without the maker's service.
 
+#include "command_line.h"
 #include "portal_sim.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
 #include <QRegularExpression>
 
 #include <cstdio>
+#include <limits>
 
 using namespace quillmarch::portalsim;
+using quillmarch::tools::CommandLine;
 
 namespace {
 
-int fail(const QString &why)
+// Reads the options into *options and the forced answers into *sim.
+bool readOptions(CommandLine &line, PortalSimOptions *options, PortalSim *sim)
 {
-	std::fprintf(stderr, "quillmarch-portal-sim: %s\n",
-		     why.toLocal8Bit().constData());
-	return 2;
+	line.number("seed", 0u, std::numeric_limits<quint32>::max(),
+		    &options->seed);
+	line.number("tick-ms", 1, std::numeric_limits<int>::max(),
+		    &options->tickMs);
+	options->log = line.isSet("log");
+	if (line.isSet("state")) {
+		QFile file(line.value("state"));
+		QJsonParseError error{};
+		const QJsonDocument doc =
+			file.open(QIODevice::ReadOnly)
+				? QJsonDocument::fromJson(file.readAll(),
+							  &error)
+				: QJsonDocument();
+		if (!file.isOpen())
+			return line.fail(QStringLiteral("cannot read %1: %2")
+						 .arg(file.fileName(),
+						      file.errorString()));
+		if (!doc.isObject())
+			return line.fail(QStringLiteral("%1 is not a JSON "
+							"object: %2")
+						 .arg(file.fileName(),
+						      error.errorString()));
+		options->state = doc.object();
+	}
+	static const QRegularExpression sessionForm(
+		QStringLiteral("^([A-Za-z0-9._~-]+)=(.+)$"));
+	for (const QString &text : line.values("session")) {
+		const QRegularExpressionMatch match = sessionForm.match(text);
+		if (!match.hasMatch())
+			return line.fail(QStringLiteral("--session takes "
+							"token=email, not "
+							"\"%1\"")
+						 .arg(text));
+		options->sessions.append(
+			{match.captured(1).toLatin1(), match.captured(2)});
+	}
+	for (const QString &text : line.values("fail")) {
+		FaultRule rule;
+		QString error;
+		if (!FaultRule::fromText(text, &rule, &error))
+			return line.fail(QStringLiteral("--fail %1: %2")
+						 .arg(text, error));
+		sim->addFault(rule);
+	}
+	return !line.failed();
 }
 
 } // namespace
@@ -30,126 +75,63 @@ int main(int argc, char **argv)
 	QCoreApplication::setApplicationName(
 		QStringLiteral("quillmarch-portal-sim"));
 
-	QCommandLineParser parser;
-	parser.setApplicationDescription(QStringLiteral(
+	CommandLine line(QStringLiteral(
 		"Serves the Quillmarch account portal's API on 127.0.0.1 over "
 		"plain HTTP. Prints \"portal http://127.0.0.1:PORT\" once it "
 		"listens. Built-in accounts: coach@example.com / bleachers; "
 		"director@example.com / scoreboard with authenticator code "
 		"246810; viewer@example.com / bleachers (may only look); "
 		"free@example.com / bleachers (no cloud plan)."));
-	parser.addHelpOption();
-	const QCommandLineOption port(
-		QStringLiteral("port"),
-		QStringLiteral("Port to listen on; 0 takes any free one "
-			       "(default %1).")
-			.arg(PortalSim::kDefaultPort),
-		QStringLiteral("port"),
-		QString::number(PortalSim::kDefaultPort));
-	const QCommandLineOption state(
-		QStringLiteral("state"),
-		QStringLiteral("Accounts and devices from this JSON file "
-			       "(see --print-state)."),
-		QStringLiteral("file"));
-	const QCommandLineOption printState(
-		QStringLiteral("print-state"),
-		QStringLiteral("Print the built-in accounts and devices as "
-			       "JSON and exit."));
-	const QCommandLineOption seed(
-		QStringLiteral("seed"),
-		QStringLiteral("Seed of the simulated games (default 1)."),
-		QStringLiteral("n"), QStringLiteral("1"));
-	const QCommandLineOption tick(
-		QStringLiteral("tick-ms"),
-		QStringLiteral("Milliseconds per second of game clock "
-			       "(default 1000)."),
-		QStringLiteral("ms"), QStringLiteral("1000"));
-	const QCommandLineOption failOpt(
-		QStringLiteral("fail"),
-		QStringLiteral(
-			"Force an answer, e.g. "
-			"path=/devices/*/state,status=502,code="
-			"gateway_unreachable,count=3. Keys: method, "
-			"path, status, code, detail, body, type, count "
-			"(0 = always), action (answer, drop, stall, cut), "
-			"delay_ms. Repeatable."),
-		QStringLiteral("rule"));
-	const QCommandLineOption session(
-		QStringLiteral("session"),
-		QStringLiteral("Start with this account signed in under the "
-			       "session cookie qm_session=TOKEN (letters, "
-			       "digits and -._~). Repeatable."),
-		QStringLiteral("token=email"));
-	const QCommandLineOption log(QStringLiteral("log"),
-				     QStringLiteral("Print one line per "
-						    "request on stderr."));
-	parser.addOptions(
-		{port, state, printState, seed, tick, failOpt, session, log});
-	parser.process(app);
+	line.add("port",
+		 QStringLiteral("Port to listen on; 0 takes any free one "
+				"(default %1).")
+			 .arg(PortalSim::kDefaultPort),
+		 "port", QString::number(PortalSim::kDefaultPort));
+	line.add(
+		"state",
+		"Accounts and devices from this JSON file (see --print-state).",
+		"file");
+	line.add("print-state",
+		 "Print the built-in accounts and devices as JSON and exit.");
+	line.add("seed", "Seed of the simulated games (default 1).", "n", "1");
+	line.add("tick-ms",
+		 "Milliseconds per second of game clock (default 1000).", "ms",
+		 "1000");
+	line.add(
+		"fail",
+		"Force an answer, e.g. path=/devices/*/state,status=502,code="
+		"gateway_unreachable,count=3. Keys: method, path, status, "
+		"code, detail, body, type, count (0 = always), action (answer, "
+		"drop, stall, cut), delay_ms. Repeatable.",
+		"rule");
+	line.add("session",
+		 "Start with this account signed in under the session cookie "
+		 "qm_session=TOKEN (letters, digits and -._~). Repeatable.",
+		 "token=email");
+	line.add("log", "Print one line per request on stderr.");
 
-	if (parser.isSet(printState)) {
+	CommandLine::Outcome outcome = line.parse(app.arguments());
+	if (outcome == CommandLine::Outcome::Run && line.isSet("print-state")) {
 		std::fputs(QJsonDocument(PortalState::defaultState())
 				   .toJson(QJsonDocument::Indented)
 				   .constData(),
 			   stdout);
 		return 0;
 	}
-
 	PortalSimOptions options;
-	bool ok = false;
-	const uint portValue = parser.value(port).toUInt(&ok);
-	if (!ok || portValue > 65535)
-		return fail(QStringLiteral("--port needs a number from 0 to "
-					   "65535"));
-	options.seed = parser.value(seed).toUInt(&ok);
-	if (!ok)
-		return fail(QStringLiteral("--seed needs a number"));
-	options.tickMs = parser.value(tick).toInt(&ok);
-	if (!ok || options.tickMs <= 0)
-		return fail(
-			QStringLiteral("--tick-ms needs a positive number"));
-	options.log = parser.isSet(log);
-	if (parser.isSet(state)) {
-		QFile file(parser.value(state));
-		if (!file.open(QIODevice::ReadOnly))
-			return fail(QStringLiteral("cannot read %1: %2")
-					    .arg(file.fileName(),
-						 file.errorString()));
-		QJsonParseError error{};
-		const QJsonDocument doc =
-			QJsonDocument::fromJson(file.readAll(), &error);
-		if (!doc.isObject())
-			return fail(QStringLiteral("%1 is not a JSON object: "
-						   "%2")
-					    .arg(file.fileName(),
-						 error.errorString()));
-		options.state = doc.object();
-	}
-
-	static const QRegularExpression sessionForm(
-		QStringLiteral("^([A-Za-z0-9._~-]+)=(.+)$"));
-	for (const QString &text : parser.values(session)) {
-		const QRegularExpressionMatch match = sessionForm.match(text);
-		if (!match.hasMatch())
-			return fail(QStringLiteral("--session takes "
-						   "token=email, not \"%1\"")
-					    .arg(text));
-		options.sessions.append(
-			{match.captured(1).toLatin1(), match.captured(2)});
-	}
-
 	PortalSim sim;
-	for (const QString &text : parser.values(failOpt)) {
-		FaultRule rule;
-		QString error;
-		if (!FaultRule::fromText(text, &rule, &error))
-			return fail(QStringLiteral("--fail %1: %2")
-					    .arg(text, error));
-		sim.addFault(rule);
+	int port = 0;
+	if (outcome == CommandLine::Outcome::Run) {
+		line.number("port", 0, 65535, &port);
+		if (!readOptions(line, &options, &sim))
+			outcome = CommandLine::Outcome::Error;
 	}
+	if (outcome != CommandLine::Outcome::Run)
+		return CommandLine::report(outcome, line.text());
+
 	QString error;
-	if (!sim.start(quint16(portValue), options, &error))
-		return fail(error);
+	if (!sim.start(quint16(port), options, &error))
+		return CommandLine::report(CommandLine::Outcome::Error, error);
 	std::printf("portal %s\n", sim.baseUrl().toLatin1().constData());
 	std::fflush(stdout);
 	return app.exec();

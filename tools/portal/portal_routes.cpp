@@ -30,13 +30,12 @@ QJsonObject userJson(const Account &a)
 
 HttpReply unauthenticated()
 {
-	return HttpReply::error(401, QStringLiteral("not_authenticated"));
+	return errorReply(401, QStringLiteral("not_authenticated"));
 }
 
 HttpReply unreachable()
 {
-	return HttpReply::error(
-		504, QStringLiteral("device_unreachable_or_timeout"));
+	return errorReply(504, QStringLiteral("device_unreachable_or_timeout"));
 }
 
 QByteArray htmlEscape(const QString &text)
@@ -76,13 +75,12 @@ HttpReply PortalSim::login(const HttpRequest &r, const Args &)
 	const QString email = str(body, "email");
 	const QString password = str(body, "password");
 	if (!isObject || email.isEmpty() || password.isEmpty())
-		return HttpReply::message(
+		return messageReply(
 			422, QStringLiteral(
 				     "Enter your email address and password."));
 	const Account *a = m_state.account(email);
 	if (!a || a->password != password)
-		return HttpReply::error(401,
-					QStringLiteral("invalid_credentials"));
+		return errorReply(401, QStringLiteral("invalid_credentials"));
 	if (!a->totpCode.isEmpty()) {
 		const QString id = QString::number(
 			QRandomGenerator::system()->generate64(), 36);
@@ -97,7 +95,7 @@ HttpReply PortalSim::login(const HttpRequest &r, const Args &)
 	HttpReply reply = HttpReply::json(
 		200, QJsonObject{{QStringLiteral("totp_required"), false},
 				 {QStringLiteral("user"), userJson(*a)}});
-	reply.setCookies = openSession(a->email);
+	openSession(a->email, &reply);
 	return reply;
 }
 
@@ -108,21 +106,19 @@ HttpReply PortalSim::loginTotp(const HttpRequest &r, const Args &)
 	const auto it = m_challenges.find(id);
 	if (it == m_challenges.end() || it->expiresMs < nowMs()) {
 		m_challenges.remove(id);
-		return HttpReply::error(401,
-					QStringLiteral("challenge_expired"));
+		return errorReply(401, QStringLiteral("challenge_expired"));
 	}
 	const Account *a = m_state.account(it->email);
 	if (!a || str(body, "code") != a->totpCode) {
 		// A guessed code must not get many tries.
 		if (--it->attemptsLeft <= 0)
 			m_challenges.erase(it);
-		return HttpReply::error(401,
-					QStringLiteral("invalid_totp_code"));
+		return errorReply(401, QStringLiteral("invalid_totp_code"));
 	}
 	m_challenges.erase(it);
 	HttpReply reply = HttpReply::json(
 		200, QJsonObject{{QStringLiteral("user"), userJson(*a)}});
-	reply.setCookies = openSession(a->email);
+	openSession(a->email, &reply);
 	return reply;
 }
 
@@ -141,7 +137,8 @@ HttpReply PortalSim::logout(const HttpRequest &r, const Args &)
 	HttpReply reply = ok();
 	const QByteArray gone =
 		"=; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Path=/; HttpOnly";
-	reply.setCookies = {"qm_session" + gone, "qm_remember" + gone};
+	reply.withHeader("Set-Cookie", "qm_session" + gone)
+		.withHeader("Set-Cookie", "qm_remember" + gone);
 	return reply;
 }
 
@@ -171,7 +168,7 @@ HttpReply PortalSim::link(const HttpRequest &r, const Args &)
 	if (!a)
 		return unauthenticated();
 	if (a->role == QLatin1String("viewer"))
-		return HttpReply::error(403, QStringLiteral("forbidden_role"));
+		return errorReply(403, QStringLiteral("forbidden_role"));
 	const QJsonObject body = r.json();
 	const QString id = str(body, "device_id");
 	const QString via = str(body, "via");
@@ -179,35 +176,35 @@ HttpReply PortalSim::link(const HttpRequest &r, const Args &)
 	    !QStringList{QStringLiteral("usb"), QStringLiteral("ble"),
 			 QStringLiteral("manual")}
 		     .contains(via))
-		return HttpReply::message(
+		return messageReply(
 			422, QStringLiteral("A device id and how the device "
 					    "was reached (usb, ble or manual) "
 					    "are needed."));
 	const Device *d = m_state.device(id);
 	if (!d)
-		return HttpReply::error(
+		return errorReply(
 			404, QStringLiteral("device_not_found_or_not_owned"));
 	if (a->deviceIds.contains(id))
 		return ok({{QStringLiteral("device_id"), id},
 			   {QStringLiteral("already_linked"), true}});
 	if (m_state.ownerOf(id))
-		return HttpReply::message(
-			409,
-			QStringLiteral("This device is already on another "
-				       "account. Remove it there first."),
-			QStringLiteral("device_already_claimed"));
+		return messageReply(409,
+				    QStringLiteral(
+					    "This device is already on another "
+					    "account. Remove it there first."),
+				    QStringLiteral("device_already_claimed"));
 	// A cable or Bluetooth connection proves the user holds the device;
 	// over the network the printed claim code has to.
 	const bool hasCode = body.contains(QLatin1String("code"));
 	if (!hasCode && via == QLatin1String("manual"))
-		return HttpReply::message(
+		return messageReply(
 			422,
 			QStringLiteral("Enter the claim code printed on the "
 				       "device."),
 			QStringLiteral("claim_code_required"));
 	if (hasCode && str(body, "code") != d->claimCode)
-		return HttpReply::error(
-			400, QStringLiteral("claim_code_device_mismatch"));
+		return errorReply(400,
+				  QStringLiteral("claim_code_device_mismatch"));
 	a->deviceIds.append(id);
 	return ok({{QStringLiteral("device_id"), id}});
 }
@@ -226,8 +223,8 @@ HttpReply PortalSim::deviceState(const HttpRequest &r, const Args &args)
 					 {QStringLiteral("device_id"), d->id},
 					 {QStringLiteral("online"), false}});
 	const bool online = d->status == QLatin1String("online");
-	d->game.advance(nowMs(), m_options.tickMs, online);
-	return HttpReply::json(200, d->game.envelope(online, d->firmware));
+	d->play(nowMs(), m_options.tickMs, online);
+	return HttpReply::json(200, d->envelope(online));
 }
 
 HttpReply PortalSim::command(const HttpRequest &r, const Args &args)
@@ -237,7 +234,7 @@ HttpReply PortalSim::command(const HttpRequest &r, const Args &args)
 		return *refusal;
 	const QJsonValue given = r.json().value(QLatin1String("args"));
 	if (!given.isUndefined() && !given.isObject())
-		return HttpReply::message(
+		return messageReply(
 			422, QStringLiteral("args must be a JSON object."));
 	const QString name = args.at(1);
 	const bool online = d->status == QLatin1String("online");
@@ -246,7 +243,7 @@ HttpReply PortalSim::command(const HttpRequest &r, const Args &args)
 	if (!online)
 		return unreachable();
 	if (name == QLatin1String("get_status")) {
-		d->game.advance(nowMs(), m_options.tickMs, true);
+		d->play(nowMs(), m_options.tickMs, true);
 		return ok({{QStringLiteral("data"),
 			    QJsonObject{
 				    {QStringLiteral("device_id"), d->id},
@@ -268,12 +265,12 @@ HttpReply PortalSim::command(const HttpRequest &r, const Args &args)
 				     QStringLiteral("1.4.2")},
 				    {QStringLiteral("update_available"),
 				     d->firmware != QLatin1String("1.4.2")}}}});
-	return HttpReply::message(
-		400,
-		QStringLiteral("The device does not know the command "
-			       "\"%1\".")
-			.arg(name),
-		QStringLiteral("unknown_command"));
+	return messageReply(400,
+			    QStringLiteral(
+				    "The device does not know the command "
+				    "\"%1\".")
+				    .arg(name),
+			    QStringLiteral("unknown_command"));
 }
 
 HttpReply PortalSim::config(const HttpRequest &r, const Args &args)
@@ -283,7 +280,7 @@ HttpReply PortalSim::config(const HttpRequest &r, const Args &args)
 		return *refusal;
 	const QJsonValue given = r.json().value(QLatin1String("config"));
 	if (!given.isObject())
-		return HttpReply::message(
+		return messageReply(
 			422, QStringLiteral("config must be a JSON object."));
 	if (d->status != QLatin1String("online"))
 		return unreachable();
@@ -311,7 +308,7 @@ HttpReply PortalSim::savePairing(const HttpRequest &r, const Args &args)
 		return *refusal;
 	const QString password = str(r.json(), "admin_password");
 	if (password.isEmpty())
-		return HttpReply::message(
+		return messageReply(
 			422, QStringLiteral("An admin password is needed."));
 	d->adminPassword = password;
 	return ok();
@@ -323,7 +320,7 @@ HttpReply PortalSim::outputs(const HttpRequest &r, const Args &)
 	if (!a)
 		return unauthenticated();
 	if (!a->cloudPlan)
-		return HttpReply::error(
+		return errorReply(
 			402, QStringLiteral("cloud_subscription_required"));
 	return HttpReply::json(
 		200, QJsonObject{{QStringLiteral("outputs"), a->outputs}});
@@ -340,17 +337,13 @@ HttpReply PortalSim::graphicsPage(const HttpRequest &, const Args &args)
 	QByteArray score = "Waiting for scores";
 	if (d && d->status != QLatin1String("pending")) {
 		const bool online = d->status == QLatin1String("online");
-		d->game.advance(nowMs(), m_options.tickMs, online);
-		const QJsonObject f = d->game.envelope(online, d->firmware)
-					      .value(QLatin1String("fields"))
-					      .toObject();
+		d->play(nowMs(), m_options.tickMs, online);
+		const QJsonObject f = d->game.fields();
 		score = htmlEscape(
 			QStringLiteral("%1 %2 - %3 %4  %5")
 				.arg(str(f, "home_name"))
-				.arg(f.value(QLatin1String("home_score"))
-					     .toInt())
-				.arg(f.value(QLatin1String("away_score"))
-					     .toInt())
+				.arg(d->game.homeScore())
+				.arg(d->game.awayScore())
 				.arg(str(f, "away_name"), str(f, "clock")));
 	}
 	return HttpReply::text(
@@ -369,7 +362,7 @@ HttpReply PortalSim::sitePage(const HttpRequest &, const Args &args)
 	const QString page = args.at(0);
 	if (page != QLatin1String("signup.html") &&
 	    page != QLatin1String("reset.html"))
-		return HttpReply::message(404, QStringLiteral("Not Found"));
+		return messageReply(404, QStringLiteral("Not Found"));
 	const QByteArray title = page == QLatin1String("signup.html")
 					 ? "Create a Quillmarch account"
 					 : "Reset your Quillmarch password";

@@ -71,9 +71,9 @@ bool FaultRule::fromJson(const QJsonObject &fields, FaultRule *out,
 				.toString(QStringLiteral("text/html"))
 				.toLatin1());
 	else if (!detail.isEmpty())
-		rule.reply = HttpReply::message(status, detail, code);
+		rule.reply = messageReply(status, detail, code);
 	else if (!code.isEmpty())
-		rule.reply = HttpReply::error(status, code);
+		rule.reply = errorReply(status, code);
 	else
 		rule.reply =
 			HttpReply::text(status, QByteArray(), QByteArray());
@@ -121,10 +121,43 @@ bool FaultRule::fromText(const QString &text, FaultRule *out, QString *error)
 	return fromJson(o, out, error);
 }
 
+HttpReply errorReply(int status, const QString &code)
+{
+	return HttpReply::json(
+		status,
+		QJsonObject{{QStringLiteral("detail"),
+			     QJsonObject{{QStringLiteral("error"), code}}}});
+}
+
+HttpReply messageReply(int status, const QString &text, const QString &code)
+{
+	QJsonObject o{{QStringLiteral("detail"), text}};
+	if (!code.isEmpty())
+		o.insert(QStringLiteral("error"), code);
+	return HttpReply::json(status, o);
+}
+
+namespace {
+
+HttpServer::Config serverConfig()
+{
+	HttpServer::Config config;
+	config.keepRequests = 0; // the portal keeps its own log
+	config.refusal = [](int status) {
+		return messageReply(
+			status,
+			QString::fromLatin1(tools::httpReasonPhrase(status)));
+	};
+	return config;
+}
+
+} // namespace
+
 PortalSim::PortalSim(QObject *parent)
 	: QObject(parent),
-	  m_server([this](const HttpRequest &r) { return handle(r); }, this)
+	  m_server(serverConfig(), this)
 {
+	m_server.setHandler([this](const HttpRequest &r) { return handle(r); });
 }
 
 bool PortalSim::start(quint16 port, const PortalSimOptions &options,
@@ -151,10 +184,10 @@ bool PortalSim::start(quint16 port, const PortalSimOptions &options,
 	m_clock.start();
 	for (Account &a : m_state.accounts()) {
 		for (const QString &id : a.deviceIds)
-			m_state.device(id)->game.advance(nowMs(),
-							 options.tickMs, false);
+			m_state.device(id)->play(nowMs(), options.tickMs,
+						 false);
 	}
-	if (!m_server.listen(port)) {
+	if (!m_server.listen(QHostAddress::LocalHost, port)) {
 		*error = m_server.errorString();
 		return false;
 	}
@@ -196,8 +229,8 @@ bool PortalSim::setDeviceStatus(const QString &deviceId, const QString &status)
 		return false;
 	// Play up to now under the old status, so a device that goes
 	// offline keeps the score it had.
-	d->game.advance(nowMs(), m_options.tickMs,
-			d->status == QLatin1String("online"));
+	d->play(nowMs(), m_options.tickMs,
+		d->status == QLatin1String("online"));
 	d->status = status;
 	return true;
 }
@@ -284,9 +317,9 @@ HttpReply PortalSim::route(const HttpRequest &request)
 		if (request.method == r.method)
 			return (this->*r.fn)(request, args);
 	}
-	return pathKnown ? HttpReply::message(
-				   405, QStringLiteral("Method Not Allowed"))
-			 : HttpReply::message(404, QStringLiteral("Not Found"));
+	return pathKnown
+		       ? messageReply(405, QStringLiteral("Method Not Allowed"))
+		       : messageReply(404, QStringLiteral("Not Found"));
 }
 
 HttpReply PortalSim::admin(const HttpRequest &request, const QStringList &path)
@@ -299,7 +332,7 @@ HttpReply PortalSim::admin(const HttpRequest &request, const QStringList &path)
 			200, QJsonObject{{QStringLiteral("ok"), true}});
 	};
 	const auto bad = [](const QString &why) {
-		return HttpReply::message(400, why);
+		return messageReply(400, why);
 	};
 
 	if (path == QStringList{QStringLiteral("requests")}) {
@@ -341,16 +374,16 @@ HttpReply PortalSim::admin(const HttpRequest &request, const QStringList &path)
 						  "JSON object"));
 		if (!postEnvelope(path.at(1),
 				  m == "DELETE" ? QJsonObject() : body))
-			return HttpReply::error(
-				404, QStringLiteral("unknown_device"));
+			return errorReply(404,
+					  QStringLiteral("unknown_device"));
 		return done();
 	}
 	if (path.size() == 2 && path.at(0) == QLatin1String("devices") &&
 	    m == "POST") {
 		Device *d = m_state.device(path.at(1));
 		if (!d)
-			return HttpReply::error(
-				404, QStringLiteral("unknown_device"));
+			return errorReply(404,
+					  QStringLiteral("unknown_device"));
 		if (body.contains(QLatin1String("status")) &&
 		    !setDeviceStatus(
 			    d->id,
@@ -367,11 +400,11 @@ HttpReply PortalSim::admin(const HttpRequest &request, const QStringList &path)
 		if (!setCloudPlan(path.at(1),
 				  body.value(QLatin1String("cloud_plan"))
 					  .toBool(true)))
-			return HttpReply::error(
-				404, QStringLiteral("unknown_account"));
+			return errorReply(404,
+					  QStringLiteral("unknown_account"));
 		return done();
 	}
-	return HttpReply::message(404, QStringLiteral("Not Found"));
+	return messageReply(404, QStringLiteral("Not Found"));
 }
 
 Account *PortalSim::caller(const HttpRequest &request)
@@ -395,21 +428,20 @@ std::optional<HttpReply> PortalSim::refuseDevice(const HttpRequest &request,
 {
 	Account *account = caller(request);
 	if (!account)
-		return HttpReply::error(401,
-					QStringLiteral("not_authenticated"));
+		return errorReply(401, QStringLiteral("not_authenticated"));
 	if (changes && account->role == QLatin1String("viewer"))
-		return HttpReply::error(403, QStringLiteral("forbidden_role"));
+		return errorReply(403, QStringLiteral("forbidden_role"));
 	*device = m_state.device(deviceId);
 	if (!*device || !account->deviceIds.contains(deviceId))
-		return HttpReply::error(
+		return errorReply(
 			404, QStringLiteral("device_not_found_or_not_owned"));
 	if (!account->cloudPlan)
-		return HttpReply::error(
+		return errorReply(
 			402, QStringLiteral("cloud_subscription_required"));
 	return std::nullopt;
 }
 
-QList<QByteArray> PortalSim::openSession(const QString &email)
+void PortalSim::openSession(const QString &email, HttpReply *reply)
 {
 	const auto token = [] {
 		QByteArray bytes(24, Qt::Uninitialized);
@@ -431,9 +463,11 @@ QList<QByteArray> PortalSim::openSession(const QString &email)
 				  QStringLiteral("ddd, dd MMM yyyy hh:mm:ss "
 						 "'GMT'"))
 			.toLatin1();
-	return {"qm_session=" + sessionToken + "; Path=/; HttpOnly",
-		"qm_remember=" + s.rememberToken + "; Expires=" + expires +
-			"; Path=/; HttpOnly"};
+	reply->withHeader("Set-Cookie",
+			  "qm_session=" + sessionToken + "; Path=/; HttpOnly");
+	reply->withHeader("Set-Cookie", "qm_remember=" + s.rememberToken +
+						"; Expires=" + expires +
+						"; Path=/; HttpOnly");
 }
 
 } // namespace quillmarch::portalsim

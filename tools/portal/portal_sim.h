@@ -1,7 +1,6 @@
 #pragma once
 
 #include "http_server.h"
-#include "http_wire.h"
 #include "portal_state.h"
 
 #include <QElapsedTimer>
@@ -13,6 +12,18 @@
 #include <optional>
 
 namespace quillmarch::portalsim {
+
+using tools::HttpHeader;
+using tools::HttpReply;
+using tools::HttpRequest;
+using tools::HttpServer;
+
+// The portal's error shape: {"detail": {"error": code}}.
+HttpReply errorReply(int status, const QString &code);
+// An error with a sentence for the user: {"detail": text}, plus
+// {"error": code} when a code is given.
+HttpReply messageReply(int status, const QString &text,
+		       const QString &code = QString());
 
 struct PortalSimOptions {
 	// The accounts and devices; empty means the built-in ones.
@@ -128,7 +139,8 @@ private:
 	std::optional<HttpReply> refuseDevice(const HttpRequest &request,
 					      const QString &deviceId,
 					      bool changes, Device **device);
-	QList<QByteArray> openSession(const QString &email);
+	// Signs the account in: its cookies go on the reply.
+	void openSession(const QString &email, HttpReply *reply);
 
 	// The account API, one function per route.
 	HttpReply login(const HttpRequest &r, const Args &a);

@@ -68,91 +68,34 @@ QString str(const QJsonObject &o, const char *key)
 
 } // namespace
 
-void ScoreTicker::reset(const QString &sport, const QString &home,
-			const QString &away, quint32 seed)
+void Device::play(qint64 nowMs, qint64 tickMs, bool running)
 {
-	*this = ScoreTicker();
-	m_sport = sport;
-	m_home = home;
-	m_away = away;
-	m_rng.seed(seed);
-	m_countsUp = sport == QLatin1String("soccer");
-	m_periods = m_countsUp ? 2 : sport == QLatin1String("hockey") ? 3 : 4;
-	m_periodSeconds = m_countsUp                             ? 45 * 60
-			  : sport == QLatin1String("basketball") ? 8 * 60
-								 : 20 * 60;
-	m_clock = m_countsUp ? 0 : m_periodSeconds;
-}
-
-void ScoreTicker::advance(qint64 nowMs, qint64 tickMs, bool running)
-{
-	if (m_lastMs < 0 || !running || tickMs <= 0) {
-		m_lastMs = nowMs;
+	if (playedUntilMs < 0 || !running || tickMs <= 0) {
+		playedUntilMs = nowMs;
 		return;
 	}
-	const qint64 ticks = (nowMs - m_lastMs) / tickMs;
+	const qint64 ticks = (nowMs - playedUntilMs) / tickMs;
 	if (ticks <= 0)
 		return;
-	m_lastMs += ticks * tickMs;
+	playedUntilMs += ticks * tickMs;
 	// After a long idle spell the game need not replay every second.
-	for (qint64 i = 0; i < std::min<qint64>(ticks, 100000); ++i)
-		tick();
+	game.advance(std::min<qint64>(ticks, 100000) * 1000);
 }
 
-void ScoreTicker::tick()
-{
-	++m_seq;
-	std::uniform_int_distribution<int> percent(0, 999);
-	const int roll = percent(m_rng);
-	const bool basketball = m_sport == QLatin1String("basketball");
-	// Per mille chance of a score in one second of play.
-	const int chance = basketball ? 90 : m_countsUp ? 4 : 15;
-	if (roll < chance) {
-		int points = 1;
-		if (basketball) {
-			const int kind = percent(m_rng);
-			points = kind < 200 ? 1 : kind < 800 ? 2 : 3;
-		}
-		if (percent(m_rng) < 500)
-			m_homeScore += points;
-		else
-			m_awayScore += points;
-	}
-	m_clock += m_countsUp ? 1 : -1;
-	if (m_countsUp ? m_clock < m_periodSeconds : m_clock > 0)
-		return;
-	if (++m_period > m_periods) {
-		m_period = 1;
-		m_homeScore = 0;
-		m_awayScore = 0;
-	}
-	m_clock = m_countsUp ? 0 : m_periodSeconds;
-}
-
-QJsonObject ScoreTicker::envelope(bool online, const QString &firmware) const
+QJsonObject Device::envelope(bool online) const
 {
 	const qint64 now = QDateTime::currentMSecsSinceEpoch();
-	const QString clock =
-		QStringLiteral("%1:%2")
-			.arg(m_clock / 60)
-			.arg(m_clock % 60, 2, 10, QLatin1Char('0'));
 	return QJsonObject{
 		{QStringLiteral("type"), QStringLiteral("state")},
 		{QStringLiteral("v"), 1},
-		{QStringLiteral("seq"), double(m_seq)},
+		{QStringLiteral("seq"), double(game.secondsPlayed())},
 		{QStringLiteral("ts_ms"), double(now)},
 		{QStringLiteral("device_ts_ms"), double(now - 40)},
-		{QStringLiteral("sport"), m_sport},
+		{QStringLiteral("sport"), game.sport()},
 		{QStringLiteral("online"), online},
 		{QStringLiteral("fw_version"), firmware},
 		{QStringLiteral("transport"), QStringLiteral("wifi")},
-		{QStringLiteral("fields"),
-		 QJsonObject{{QStringLiteral("home_name"), m_home},
-			     {QStringLiteral("away_name"), m_away},
-			     {QStringLiteral("home_score"), m_homeScore},
-			     {QStringLiteral("away_score"), m_awayScore},
-			     {QStringLiteral("period"), m_period},
-			     {QStringLiteral("clock"), clock}}},
+		{QStringLiteral("fields"), game.fields()},
 	};
 }
 
@@ -190,11 +133,13 @@ bool PortalState::load(const QJsonObject &state, quint32 seed, QString *error)
 					 .arg(d.id);
 			return false;
 		}
-		const QString sport = str(o, "sport");
-		d.game.reset(sport.isEmpty() ? QStringLiteral("basketball")
-					     : sport,
-			     str(o, "home_name"), str(o, "away_name"),
-			     seed + quint32(devices.size()) * 7919u);
+		tools::SimulatedGame::Config game;
+		game.seed = seed + quint32(devices.size()) * 7919u;
+		if (!str(o, "sport").isEmpty())
+			game.sport = str(o, "sport");
+		game.homeName = str(o, "home_name");
+		game.awayName = str(o, "away_name");
+		d.game = tools::SimulatedGame(game);
 		devices.insert(d.id, d);
 	}
 

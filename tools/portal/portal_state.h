@@ -1,5 +1,7 @@
 #pragma once
 
+#include "simulated_game.h"
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
@@ -7,41 +9,7 @@
 #include <QString>
 #include <QStringList>
 
-#include <random>
-
 namespace quillmarch::portalsim {
-
-// A game that plays by itself, so a device's live state keeps changing: one
-// tick is one second of game clock, and points fall at random (from a fixed
-// seed, so a run can be repeated).
-class ScoreTicker {
-public:
-	void reset(const QString &sport, const QString &home,
-		   const QString &away, quint32 seed);
-	// Plays the whole ticks of `tickMs` that passed since the last call;
-	// while not running, time passes without play.
-	void advance(qint64 nowMs, qint64 tickMs, bool running);
-	QJsonObject envelope(bool online, const QString &firmware) const;
-
-	qint64 ticks() const { return m_seq; }
-
-private:
-	void tick();
-
-	QString m_sport;
-	QString m_home;
-	QString m_away;
-	std::mt19937 m_rng;
-	qint64 m_lastMs = -1;
-	qint64 m_seq = 0;
-	int m_homeScore = 0;
-	int m_awayScore = 0;
-	int m_period = 1;
-	int m_periods = 4;
-	int m_periodSeconds = 480;
-	int m_clock = 480;
-	bool m_countsUp = false;
-};
 
 struct Device {
 	QString id;
@@ -54,7 +22,16 @@ struct Device {
 	QJsonObject config;
 	// An envelope a test or demo posted; served instead of the game.
 	QJsonObject postedEnvelope;
-	ScoreTicker game;
+	// Its scoreboard's game, one second of game clock per tick, played
+	// up to playedUntilMs on the portal's clock.
+	tools::SimulatedGame game;
+	qint64 playedUntilMs = -1;
+
+	// Plays the whole ticks of `tickMs` that passed since the last call;
+	// while not running, time passes without play.
+	void play(qint64 nowMs, qint64 tickMs, bool running);
+	// The live state as the portal relays it.
+	QJsonObject envelope(bool online) const;
 };
 
 struct Account {

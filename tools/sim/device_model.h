@@ -17,6 +17,8 @@
 
 namespace quillmarch::sim {
 
+using tools::SimulatedGame;
+
 // The inside of a simulated Quillmarch device: its settings, its admin
 // password, the game it publishes and the RPC methods it answers. It knows
 // nothing of cables or sockets; each carrier (USB, and later the network

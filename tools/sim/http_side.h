@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device_model.h"
+#include "http_server.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -12,12 +13,11 @@
 
 #include <memory>
 
-class QTcpServer;
-
 namespace quillmarch::sim {
 
-class HttpConnection;
-struct HttpRequest;
+using tools::HttpReply;
+using tools::HttpRequest;
+using tools::HttpServer;
 
 // The HTTP admin interface of a simulated device: one URL path per admin
 // method, a session cookie per signed-in client and a CSRF token that every
@@ -39,9 +39,10 @@ struct HttpRequest;
 // caused it has gone out) and the port refuses connections until the device
 // is up again, with every sign-in forgotten.
 //
-// A small HTTP/1.1 server: keep-alive, one request at a time per
-// connection, Content-Length bodies only. Malformed requests get 400,
-// oversized heads 431 and oversized bodies 413, and the connection closes.
+// Served as a small embedded server does: keep-alive, one request at a time
+// per connection, Content-Length bodies only, a limit on connections and an
+// idle time-out. Malformed requests get 400, oversized heads 431, oversized
+// bodies 413 and chunked ones 501, and the connection closes.
 class HttpSide : public QObject {
 	Q_OBJECT
 
@@ -73,7 +74,6 @@ public:
 	// The device must outlive this object.
 	HttpSide(DeviceModel *device, const Config &config,
 		 QObject *parent = nullptr);
-	~HttpSide() override;
 
 	// Starts listening; false with the reason when the port cannot be
 	// had.
@@ -91,30 +91,20 @@ public:
 	// again (or takes the token from the status, which carries it).
 	void expireCsrfTokens();
 
-	int connectionCount() const { return m_connections.size(); }
-	int sessionCount() const { return m_sessions.size(); }
-
 private:
-	struct Answer;
 	using SessionPtr = std::shared_ptr<DeviceModel::Session>;
 
-	void onNewConnection();
-	bool dropLeastRecentlyUsed();
-	void onReadable(HttpConnection *connection);
-	void serve(HttpConnection *connection);
-	void dispatch(HttpConnection *connection, const HttpRequest &request);
-	bool injectedFailure(HttpConnection *connection,
-			     const HttpRequest &request);
-	void callDevice(HttpConnection *connection, const HttpRequest &request,
-			const QString &method, SessionPtr session);
-	void answerFromDevice(HttpConnection *connection,
-			      const HttpRequest &request, const QString &method,
-			      const SessionPtr &session,
-			      const QJsonObject &reply);
-	void send(HttpConnection *connection, const HttpRequest &request,
-		  const Answer &answer);
-	void refuse(HttpConnection *connection, int status,
-		    const QByteArray &message);
+	void handle(const HttpRequest &request,
+		    const HttpServer::Respond &respond);
+	bool injectedFailure(const HttpRequest &request,
+			     const HttpServer::Respond &respond);
+	void callDevice(const HttpRequest &request, const QString &method,
+			const SessionPtr &session,
+			const HttpServer::Respond &respond);
+	HttpReply answerFromDevice(const HttpRequest &request,
+				   const QString &method,
+				   const SessionPtr &session,
+				   const QJsonObject &reply);
 	SessionPtr sessionFor(const HttpRequest &request) const;
 	QByteArray remember(const SessionPtr &session);
 	void onDeviceRestarting();
@@ -123,14 +113,11 @@ private:
 
 	DeviceModel *m_device;
 	Config m_config;
-	QTcpServer *m_server;
+	HttpServer *m_server;
 	QHostAddress m_address;
 	quint16 m_port = 0;
 	bool m_deviceDown = false;
 	QTimer m_relistenTimer;
-	// Every open connection with when it was last used.
-	QHash<HttpConnection *, quint64> m_connections;
-	quint64 m_lastUse = 0;
 	quint64 m_nextRequestId = 0;
 	QHash<QByteArray, SessionPtr> m_sessions; // by cookie value
 	QList<QByteArray> m_sessionOrder;         // oldest first

@@ -3,8 +3,6 @@
 
 #include <QCoreApplication>
 
-#include <cstdio>
-
 int main(int argc, char **argv)
 {
 	QCoreApplication app(argc, argv);
@@ -12,18 +10,10 @@ int main(int argc, char **argv)
 
 	quillmarch::sim::DeviceOptions options;
 	QString text;
-	switch (quillmarch::sim::parseDeviceCommandLine(app.arguments(),
-							&options, &text)) {
-	case quillmarch::sim::ParseOutcome::Help:
-		std::fputs(text.toLocal8Bit().constData(), stdout);
-		return 0;
-	case quillmarch::sim::ParseOutcome::Error:
-		std::fprintf(stderr, "quillmarch-sim: %s\n",
-			     text.toLocal8Bit().constData());
-		return 2;
-	case quillmarch::sim::ParseOutcome::Run:
-		break;
-	}
+	const auto outcome = quillmarch::sim::parseDeviceCommandLine(
+		app.arguments(), &options, &text);
+	if (outcome != quillmarch::sim::ParseOutcome::Run)
+		return quillmarch::tools::CommandLine::report(outcome, text);
 
 	quillmarch::sim::DeviceProcess process(options);
 	if (!process.start())

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "command_line.h"
 #include "device_model.h"
 #include "feed_side.h"
 #include "http_side.h"
@@ -23,7 +24,7 @@ struct DeviceOptions {
 	FeedSide::Config feedSide;
 };
 
-enum class ParseOutcome { Run, Help, Error };
+using ParseOutcome = tools::CommandLine::Outcome;
 
 // Parses the whole command line (program name first). On Help or Error,
 // *text holds what to print: the usage, or the error with a hint.
