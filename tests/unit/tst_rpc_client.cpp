@@ -53,13 +53,11 @@ private Q_SLOTS:
 	void nextRequestWaitsForTheFirstToEnd();
 	void replies_data();
 	void replies();
-	void busyIsRetried_data();
 	void busyIsRetried();
 	void busyWait();
 	void closedTransportFailsCalls();
 	void abortAllEndsEverythingInOrder();
 	void callbacksMayCallAgainOrAbortAll();
-	void transportAnswersInsideSend_data();
 	void transportAnswersInsideSend();
 	void idWrapsToOne();
 	void destructionFromCallback_data();
@@ -70,14 +68,13 @@ void TestRpcClient::nextRequestWaitsForTheFirstToEnd_data()
 {
 	QTest::addColumn<QString>("ending");
 	QTest::addColumn<QString>("first");
-	QTest::newRow("reply") << "reply"
-			       << "first ok";
-	QTest::newRow("timeout")
-		<< "timeout"
-		<< "first timeout: The device did not answer 'getStatus' in time";
-	QTest::newRow("send failure")
-		<< "send failure"
-		<< "first write_failed: Could not write to the USB device";
+	for (const auto &[ending, first] :
+	     {std::pair{"reply", "ok"},
+	      {"timeout",
+	       "timeout: The device did not answer 'getStatus' in time"},
+	      {"send failure",
+	       "write_failed: Could not write to the USB device"}})
+		QTest::newRow(ending) << ending << QString("first ") + first;
 }
 
 // However the call in flight ends, the next is sent only then, and a late
@@ -166,36 +163,31 @@ void TestRpcClient::replies()
 	QCOMPARE(rig.log, QStringList{"call " + outcome});
 }
 
-void TestRpcClient::busyIsRetried_data()
-{
-	QTest::addColumn<int>("busyAnswers");
-	QTest::addColumn<QString>("outcome");
-	QTest::newRow("three busy, then success")
-		<< 3 << R"(call ok {"started":true})";
-	QTest::newRow("four busy") << 4 << "call busy: The device is busy";
-}
-
+// Three retries, each under its own id; a fourth busy answer ends the call.
 void TestRpcClient::busyIsRetried()
 {
-	QFETCH(int, busyAnswers);
-	Rig rig;
-	rig.c->setBusyRetryDelay(1);
-	int answered = 0;
-	rig.t.setResponder([&](const QJsonObject &request) {
-		const int id = request.value("id").toInt();
-		if (answered++ < busyAnswers)
-			rig.t.replyError(id, "busy", "The device is busy");
-		else
-			rig.t.replyOk(id, QJsonObject{{"started", true}});
-	});
-	rig.call("otaApply", "call");
-	QTRY_COMPARE(rig.log.size(), 1);
-	QTEST(rig.log.first(), "outcome");
-	// The first attempt and three retries, each under its own id.
-	QCOMPARE(rig.t.sentMethods(),
-		 (QStringList{"otaApply", "otaApply", "otaApply", "otaApply"}));
-	QCOMPARE(rig.t.sentIds(), (QList<int>{1, 2, 3, 4}));
-	QCOMPARE(rig.c->pending(), 0);
+	for (const int busyAnswers : {3, 4}) {
+		Rig rig;
+		rig.c->setBusyRetryDelay(1);
+		int answered = 0;
+		rig.t.setResponder([&](const QJsonObject &request) {
+			const int id = request.value("id").toInt();
+			if (answered++ < busyAnswers)
+				rig.t.replyError(id, "busy",
+						 "The device is busy");
+			else
+				rig.t.replyOk(id,
+					      QJsonObject{{"started", true}});
+		});
+		rig.call("otaApply", "call");
+		QTRY_COMPARE(rig.log.size(), 1);
+		QCOMPARE(rig.log.first(),
+			 busyAnswers == 3 ? R"(call ok {"started":true})"
+					  : "call busy: The device is busy");
+		QCOMPARE(rig.t.sentIds(), (QList<int>{1, 2, 3, 4}));
+		QCOMPARE(rig.t.sentMethods().filter("otaApply").size(), 4);
+		QCOMPARE(rig.c->pending(), 0);
+	}
 }
 
 // While a busy call waits for its retry nothing is in flight: a repeated
@@ -302,34 +294,32 @@ void TestRpcClient::callbacksMayCallAgainOrAbortAll()
 	QCOMPARE(rig.c->pending(), 0);
 }
 
-void TestRpcClient::transportAnswersInsideSend_data()
-{
-	QTest::addColumn<bool>("refuse");
-	QTest::newRow("reply") << false;
-	QTest::newRow("send failure") << true;
-}
-
+// A pipe that answers or refuses inside send() ends each call before call()
+// returns, and the next call is served all the same.
 void TestRpcClient::transportAnswersInsideSend()
 {
-	QFETCH(bool, refuse);
-	Rig rig;
-	rig.t.setResponder([&](const QJsonObject &request) {
-		const int id = request.value("id").toInt();
-		if (refuse)
-			rig.t.failSend("not_available_here", "Not here");
-		else
-			rig.t.replyOk(id, QJsonObject{{"id_seen", id}});
-	});
-	for (int i = 1; i <= 3; ++i) {
-		rig.call("getLogs", QString::number(i));
-		QCOMPARE(rig.log.size(), i);
-		QCOMPARE(rig.log.last(),
-			 refuse ? QString("%1 not_available_here: Not here")
-					  .arg(i)
-				: QString(R"(%1 ok {"id_seen":%1})").arg(i));
+	for (const bool refuse : {false, true}) {
+		Rig rig;
+		rig.t.setResponder([&](const QJsonObject &request) {
+			const int id = request.value("id").toInt();
+			if (refuse)
+				rig.t.failSend("not_available_here",
+					       "Not here");
+			else
+				rig.t.replyOk(id, QJsonObject{{"id_seen", id}});
+		});
+		for (int i = 1; i <= 3; ++i) {
+			rig.call("getLogs", QString::number(i));
+			QCOMPARE(
+				rig.log.last(),
+				refuse ? QString("%1 not_available_here: Not here")
+						 .arg(i)
+				       : QString(R"(%1 ok {"id_seen":%1})")
+						 .arg(i));
+		}
+		QCOMPARE(rig.log.size(), 3);
+		QCOMPARE(rig.t.sentIds(), (QList<int>{1, 2, 3}));
 	}
-	QCOMPARE(rig.t.sentIds(), (QList<int>{1, 2, 3}));
-	QCOMPARE(rig.c->pending(), 0);
 }
 
 void TestRpcClient::idWrapsToOne()

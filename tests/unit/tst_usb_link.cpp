@@ -327,13 +327,12 @@ void TestUsbLink::adminMessagesBothWays()
 
 void TestUsbLink::adminAndOpenFailures()
 {
+	// The port's own sentence is the serial port suite's to pin.
 	UsbLink missing("/dev/quillmarch-no-such-port");
 	QSignalSpy failed(&missing, &DeviceLink::failed);
 	missing.open();
 	QCOMPARE(failed.count(), 1);
 	QCOMPARE(failed.at(0).at(0).toString(), "open_failed");
-	QVERIFY(failed.at(0).at(1).toString().startsWith(
-		"Could not open the USB port: "));
 	QVERIFY(!missing.transport()->isOpen());
 
 	FakeDevice device;
