@@ -21,49 +21,42 @@ using quillmarch::portalsim::PortalSim;
 namespace {
 
 // Stands in for OBS: configuration files live in a temporary directory.
-class TempEnvironment : public AppEnvironment {
-public:
-	explicit TempEnvironment(QString configDir, int *destroyed = nullptr)
-		: m_configDir(std::move(configDir)),
-		  m_destroyed(destroyed)
+struct TempEnvironment : AppEnvironment {
+	TempEnvironment(QString dir, QString portal = {},
+			int *dropped = nullptr)
+		: dir(std::move(dir)),
+		  portal(std::move(portal)),
+		  dropped(dropped)
 	{
 	}
 	~TempEnvironment() override
 	{
-		if (m_destroyed)
-			++*m_destroyed;
+		if (dropped)
+			++*dropped;
 	}
 	QString configPath(const QString &file) const override
 	{
-		return m_configDir.isEmpty() ? QString()
-					     : m_configDir + '/' + file;
+		return dir.isEmpty() ? QString() : dir + '/' + file;
 	}
 	QString moduleFile(const QString &) const override { return {}; }
 	QString hostVersion() const override { return "29.0.2"; }
 	QString portalBaseUrl() const override
 	{
-		return m_portal.isEmpty() ? AppEnvironment::portalBaseUrl()
-					  : m_portal;
+		return portal.isEmpty() ? AppEnvironment::portalBaseUrl()
+					: portal;
 	}
-	QString m_portal;
-
-private:
-	QString m_configDir;
-	int *m_destroyed;
+	QString dir, portal;
+	int *dropped;
 };
 
 QStringList g_log;
-void captureLog(LogLevel, const QString &line)
-{
-	g_log.append(line);
-}
 
-// The lines logged while the server follows the settings.
-QStringList applyServerSettings(App *app)
+// The lines logged while `act` runs.
+template<class Act> QStringList logged(Act act)
 {
 	g_log.clear();
-	setLogSink(&captureLog);
-	app->applyServerSettings();
+	setLogSink([](LogLevel, const QString &line) { g_log.append(line); });
+	act();
 	setLogSink(nullptr);
 	return g_log;
 }
@@ -88,9 +81,8 @@ struct Rig {
 		if (!settings.isEmpty() &&
 		    !writeFile(dir.filePath("settings.json"), settings))
 			return false;
-		auto env = std::make_unique<TempEnvironment>(dir.path());
-		env->m_portal = sim.baseUrl();
-		App::init(std::move(env));
+		App::init(std::make_unique<TempEnvironment>(dir.path(),
+							    sim.baseUrl()));
 		return App::ready();
 	}
 	bool signIn(const QString &email)
@@ -125,7 +117,6 @@ class TestApp : public QObject {
 private Q_SLOTS:
 	void cleanup() { App::shutdown(); }
 	void lifetimeAndSettingsFile();
-	void signInListsAndSelects_data();
 	void signInListsAndSelects();
 	void rememberedLanRouteNeedsToken();
 	void outputsFollowTheAccount();
@@ -156,7 +147,7 @@ void TestApp::lifetimeAndSettingsFile()
 
 	// A second init keeps the instance and drops the new environment.
 	int dropped = 0;
-	App::init(std::make_unique<TempEnvironment>(dir.path(), &dropped));
+	App::init(std::make_unique<TempEnvironment>(dir.path(), "", &dropped));
 	QCOMPARE(App::get(), first);
 	QCOMPARE(dropped, 1);
 	QCOMPARE(first->liveData().value("home_score"), QStringLiteral("5"));
@@ -181,46 +172,37 @@ void TestApp::lifetimeAndSettingsFile()
 	QCOMPARE(App::get()->settings().serverEnabled(), true);
 }
 
-void TestApp::signInListsAndSelects_data()
-{
-	QTest::addColumn<QString>("email");
-	QTest::addColumn<QByteArray>("settings");
-	QTest::addColumn<QString>("selected");
-	// One device: chosen. Several and none remembered: none chosen.
-	QTest::newRow("only device")
-		<< "free@example.com" << QByteArray() << "QM-5E0D77";
-	QTest::newRow("several devices")
-		<< "coach@example.com" << QByteArray() << "";
-	QTest::newRow("remembered among several")
-		<< "coach@example.com"
-		<< QByteArray(R"({"selected_device":"QM-2B9C04"})")
-		<< "QM-2B9C04";
-	QTest::newRow("remembered device gone, only one left")
-		<< "free@example.com"
-		<< QByteArray(R"({"selected_device":"QM-GONE"})")
-		<< "QM-5E0D77";
-}
-
+// One device: chosen. Several and none remembered: none chosen. A
+// remembered device is chosen while it is there.
 void TestApp::signInListsAndSelects()
 {
-	QFETCH(QString, email);
-	QFETCH(QByteArray, settings);
-	QFETCH(QString, selected);
-	Rig rig;
-	QVERIFY(rig.start(settings));
-	App *app = App::get();
-	QSignalSpy devices(app, &App::devicesChanged);
-	QVERIFY(rig.signIn(email));
-	QTRY_COMPARE(devices.count(), 1);
-	QVERIFY(!app->devices().isEmpty());
-	if (selected.isEmpty()) {
-		QTest::qWait(100);
-		QCOMPARE(app->sources()->mode(), SourceManager::None);
-		return;
+	const struct {
+		const char *email, *settings, *selected;
+	} rows[] = {
+		{"free@example.com", "", "QM-5E0D77"},
+		{"coach@example.com", "", ""},
+		{"coach@example.com", R"({"selected_device":"QM-2B9C04"})",
+		 "QM-2B9C04"},
+		{"free@example.com", R"({"selected_device":"QM-GONE"})",
+		 "QM-5E0D77"},
+	};
+	for (const auto &row : rows) {
+		App::shutdown();
+		Rig rig;
+		QVERIFY(rig.start(row.settings));
+		App *app = App::get();
+		QSignalSpy devices(app, &App::devicesChanged);
+		QVERIFY(rig.signIn(row.email));
+		QTRY_COMPARE(devices.count(), 1);
+		QVERIFY(!app->devices().isEmpty());
+		if (!*row.selected)
+			QTest::qWait(100);
+		QTRY_COMPARE(app->sources()->mode(),
+			     *row.selected ? SourceManager::Cloud
+					   : SourceManager::None);
+		QCOMPARE(app->sources()->deviceId(), row.selected);
+		QCOMPARE(app->settings().selectedDevice(), row.selected);
 	}
-	QTRY_COMPARE(app->sources()->mode(), SourceManager::Cloud);
-	QCOMPARE(app->sources()->deviceId(), selected);
-	QCOMPARE(app->settings().selectedDevice(), selected);
 }
 
 void TestApp::rememberedLanRouteNeedsToken()
@@ -284,10 +266,9 @@ void TestApp::outputsFollowTheAccount()
 		     QStringLiteral(
 			     "Graphics need an active Quillmarch cloud plan."));
 
-	// A refresh that outlives its wait gives false, and its late answer
-	// must not touch the finished wait.
-	QVERIFY(rig.addFault("path=/api/graphics/outputs,action=stall,"
-			     "delay_ms=400"));
+	// A refresh that outlives its wait gives false, and its answer, which
+	// comes while the test still runs, must not touch the finished wait.
+	QVERIFY(rig.addFault("path=/api/graphics/outputs,delay_ms=400"));
 	QVERIFY(!app->refreshOutputsBlocking(100));
 	QTest::qWait(600);
 }
@@ -301,9 +282,9 @@ void TestApp::serverCommands()
 	QTRY_COMPARE(app->devices().size(), 3);
 
 	const QJsonObject status = rig.command("status");
-	QCOMPARE(status.value("signed_in"), QJsonValue(true));
-	QCOMPARE(status.value("account").toString(),
-		 QStringLiteral("coach@example.com"));
+	QCOMPARE(status.value("signed_in").toVariant().toString() + ' ' +
+			 status.value("account").toString(),
+		 "true coach@example.com");
 	for (const char *key : {"source", "device", "live", "message", "sport"})
 		QVERIFY2(status.contains(key), key);
 
@@ -337,7 +318,7 @@ void TestApp::serverFollowsSettings()
 
 	QSignalSpy state(app, &App::serverStateChanged);
 	squatter.close();
-	QCOMPARE(applyServerSettings(app), QStringList());
+	QCOMPARE(logged([app] { app->applyServerSettings(); }), QStringList());
 	QVERIFY(app->server()->isListening());
 	QVERIFY(state.count() >= 1);
 
@@ -346,15 +327,14 @@ void TestApp::serverFollowsSettings()
 	client.connectToHost(QHostAddress::LocalHost,
 			     quint16(app->settings().serverPort()));
 	QTRY_VERIFY(client.canReadLine());
-	const QJsonObject snapshot =
-		QJsonDocument::fromJson(client.readLine()).object();
-	QVERIFY(snapshot.contains("fields"));
+	client.readLine(); // the snapshot, which the server's suite checks
 	client.write("status\n");
 	QTRY_VERIFY(client.canReadLine());
 	const QJsonObject reply =
 		QJsonDocument::fromJson(client.readLine()).object();
-	QCOMPARE(reply.value("op").toString(), QStringLiteral("status"));
-	QCOMPARE(reply.value("signed_in"), QJsonValue(false));
+	QCOMPARE(reply.value("op").toString() + ' ' +
+			 reply.value("signed_in").toVariant().toString(),
+		 "status false");
 
 	app->settings().setServerEnabled(false);
 	app->applyServerSettings();
@@ -365,7 +345,7 @@ void TestApp::serverFollowsSettings()
 	QVERIFY(squatter.listen(QHostAddress::LocalHost));
 	app->settings().setServerPort(squatter.serverPort());
 	app->settings().setServerEnabled(true);
-	const QStringList taken = applyServerSettings(app);
+	const QStringList taken = logged([app] { app->applyServerSettings(); });
 	QCOMPARE(taken.size(), 1);
 	QVERIFY2(taken.first().startsWith(
 			 QStringLiteral(
@@ -375,7 +355,7 @@ void TestApp::serverFollowsSettings()
 	// A hand-edited port past 65535 is refused, not wrapped to another.
 	app->settings().setServerPort(70000);
 	QCOMPARE(
-		applyServerSettings(app),
+		logged([app] { app->applyServerSettings(); }),
 		QStringList{
 			"[quillmarch] Could not listen on port 70000: the port must be between 1 and 65535."});
 	QVERIFY(!app->server()->isListening());
@@ -391,19 +371,20 @@ void TestApp::restoreFailureIsLogged()
 		QVERIFY(rig.addFault(
 			QStringLiteral("path=/auth/me,status=%1,count=0")
 				.arg(status)));
-		g_log.clear();
-		setLogSink(&captureLog);
-		QVERIFY(rig.start());
-		QTRY_VERIFY(!rig.sim.requestsTo("GET", "/auth/me").isEmpty());
-		QTest::qWait(100);
-		setLogSink(nullptr);
-		if (status == 500)
-			QCOMPARE(
-				g_log,
-				QStringList{
-					"[quillmarch] could not restore sign-in: HTTP 500"});
-		else
-			QVERIFY(g_log.isEmpty());
+		bool asked = false;
+		const QStringList log = logged([&] {
+			asked = rig.start() && QTest::qWaitFor([&] {
+					return !rig.sim.requestsTo("GET",
+								   "/auth/me")
+							.isEmpty();
+				});
+			QTest::qWait(100);
+		});
+		QVERIFY(asked);
+		QCOMPARE(log, status == 500
+				      ? QStringList{"[quillmarch] could not "
+						    "restore sign-in: HTTP 500"}
+				      : QStringList());
 	}
 }
 

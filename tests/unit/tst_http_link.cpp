@@ -83,139 +83,102 @@ class TestHttpLink : public QObject {
 	Q_OBJECT
 
 private Q_SLOTS:
-	void normalizeLanHostRows_data();
-	void normalizeLanHostRows();
-	void requestShapes_data();
+	void addressesTypedAndSplit();
 	void requestShapes();
-	void formBodyEncoding();
 	void signInTravelsWithLaterRequests();
-	void statusBecomesReply_data();
 	void statusBecomesReply();
-	void noAnswer_data();
 	void noAnswer();
-	void refusedWithoutARequest_data();
 	void refusedWithoutARequest();
-	void addressSplit_data();
-	void addressSplit();
-	void probe_data();
 	void probe();
 	void onlyTheLatestProbeCounts();
 	void closeForgetsTheSignIn();
-	void oversizedAnswerIsCutOff_data();
 	void oversizedAnswerIsCutOff();
 };
 
-// What the user typed, the host it names (a typed port kept), and that host
-// as stored and used by the secure feed (no port).
-void TestHttpLink::normalizeLanHostRows_data()
+// Rows are "typed|host|stored": what the user typed, the host it names (a
+// typed port kept), and that host as stored and used by the secure feed (no
+// port); a missing part is the one before it. Then the address a link is
+// made with, and the host and port it splits into.
+void TestHttpLink::addressesTypedAndSplit()
 {
-	QTest::addColumn<QString>("typed");
-	QTest::addColumn<QString>("host");
-	QTest::addColumn<QString>("stored");
-	const auto row = [](const char *name, const QString &typed,
-			    const QString &host, const QString &stored) {
-		QTest::newRow(name) << typed << host << stored;
-	};
-	row("number with spaces", "  42 ", "quillmarch0042.local",
-	    "quillmarch0042.local");
-	row("five digits", "12345", "12345", "12345");
-	row("name", "Quillmarch0042", "quillmarch0042.local",
-	    "quillmarch0042.local");
-	row("mdns name", "quillmarch0042.local", "quillmarch0042.local",
-	    "quillmarch0042.local");
-	row("url", "http://192.168.4.1/admin/x", "192.168.4.1", "192.168.4.1");
-	row("port kept", "192.168.4.1:8080", "192.168.4.1:8080", "192.168.4.1");
-	row("name with port", "Quillmarch0042:8080",
-	    "quillmarch0042.local:8080", "quillmarch0042.local");
-	row("number with port", "42:8080", "quillmarch0042.local:8080",
-	    "quillmarch0042.local");
-	row("not a port", "192.168.4.1:80a", "192.168.4.1:80a",
-	    "192.168.4.1:80a");
-	row("ipv6 untouched", "fe80::1", "fe80::1", "fe80::1");
-	row("ipv6 with zone", "fe80::1%eth0", "fe80::1%eth0", "fe80::1%eth0");
-	row("bracketed ipv6 with port", "[fe80::1]:8080", "[fe80::1]:8080",
-	    "fe80::1");
-	row("bracketed ipv6", "http://[::1]/", "[::1]", "::1");
-	row("brackets around nothing", "[]:80", "[]:80", "[]:80");
-	row("inner space", "my device", "", "");
-	row("only a scheme", "http:// /", "", "");
-	row("non-ascii digits", QString::fromUtf8("٤٢:٨٠"),
-	    QString::fromUtf8("٤٢:٨٠"), QString::fromUtf8("٤٢:٨٠"));
+	for (const QString row : {
+		     "  42 |quillmarch0042.local",
+		     "12345",
+		     "Quillmarch0042|quillmarch0042.local",
+		     "quillmarch0042.local",
+		     "http://192.168.4.1/admin/x|192.168.4.1",
+		     "192.168.4.1:8080|192.168.4.1:8080|192.168.4.1",
+		     "Quillmarch0042:8080|quillmarch0042.local:8080|quillmarch0042.local",
+		     "42:8080|quillmarch0042.local:8080|quillmarch0042.local",
+		     "192.168.4.1:80a",
+		     "fe80::1",
+		     "fe80::1%eth0",
+		     "[fe80::1]:8080|[fe80::1]:8080|fe80::1",
+		     "http://[::1]/|[::1]|::1",
+		     "[]:80",
+		     "my device||",
+		     "http:// /||",
+		     "٤٢:٨٠",
+	     }) {
+		const QStringList p = row.split('|');
+		const QString host = p.value(1, p[0]),
+			      stored = p.value(2, host);
+		QCOMPARE(normalizeLanHost(p[0]), host);
+		QCOMPARE(lanHostWithoutPort(host), stored);
+	}
+	for (const QString row :
+	     {"192.168.4.1:8080|192.168.4.1|8080",
+	      "dev.local:65535|dev.local|65535", "quillmarch0042.local",
+	      "192.168.4.1:0", "192.168.4.1:99999", "192.168.4.1:80a",
+	      "fe80::1"}) {
+		const QStringList p = row.split('|');
+		HttpLink link(p[0]);
+		QCOMPARE(link.host(), p.value(1, p[0]));
+		QCOMPARE(link.port(), p.value(2).toInt());
+		QCOMPARE(link.adminTransport()->host(), link.host());
+		QCOMPARE(link.adminTransport()->port(), link.port());
+	}
 }
 
-void TestHttpLink::normalizeLanHostRows()
-{
-	QFETCH(QString, typed);
-	QFETCH(QString, host);
-	QFETCH(QString, stored);
-	QCOMPARE(normalizeLanHost(typed), host);
-	QCOMPARE(lanHostWithoutPort(host), stored);
-}
-
-void TestHttpLink::requestShapes_data()
-{
-	QTest::addColumn<QString>("method");
-	QTest::addColumn<QByteArray>("verb");
-	QTest::addColumn<QByteArray>("path");
-	QTest::addColumn<QByteArray>("contentType");
-	QTest::addColumn<QByteArray>("body");
-	const QByteArray json = "application/json";
-	const QByteArray asJson = R"({"force_new":true,"ssid":"Gym"})";
-	const auto row = [](const char *method, const char *verb,
-			    const char *path, const QByteArray &type,
-			    const QByteArray &body) {
-		QTest::newRow(method)
-			<< QString::fromLatin1(method) << QByteArray(verb)
-			<< QByteArray(path) << type << body;
-	};
-	row("getControllerConfig", "GET", "/api/controller/config", "", "");
-	row("setControllerConfig", "POST", "/api/controller/config", json,
-	    asJson);
-	row("c6OtaApply", "POST", "/api/system/c6-ota", json, asJson);
-	row("configureWifi", "POST", "/configure",
-	    "application/x-www-form-urlencoded", "force_new=true&ssid=Gym");
-}
-
-// Parameters go in a POST body and never into a URL.
+// Parameters go in a POST body, JSON or form-encoded, and never into a URL.
 void TestHttpLink::requestShapes()
 {
-	QFETCH(QString, method);
-	QFETCH(QByteArray, verb);
-	QFETCH(QByteArray, path);
-	QFETCH(QByteArray, contentType);
-	QFETCH(QByteArray, body);
-
 	Wire wire;
 	wire.server.setHandler([](const HttpRequest &) {
 		return HttpReply::json(200, {{"done", true}});
 	});
-	const QJsonObject reply =
-		wire.call(method, {{"ssid", "Gym"}, {"force_new", true}});
-	QCOMPARE(reply.value("result").toObject().value("done"),
-		 QJsonValue(true));
-
-	QCOMPARE(wire.server.requests().size(), 1);
-	const HttpRequest got = wire.server.requests().first();
-	QCOMPARE(got.method, verb);
-	QCOMPARE(got.target, path);
-	QCOMPARE(got.header("Accept"), QByteArray("application/json"));
-	QCOMPARE(got.header("Content-Type"), contentType);
-	QCOMPARE(got.body, body);
-}
-
-void TestHttpLink::formBodyEncoding()
-{
-	Wire wire;
-	wire.server.route("POST", "/configure",
-			  HttpReply::json(200, {{"ok", true}}));
 	const QJsonObject params{{"ssid", "Home Net 5G"},
 				 {"pass", "a+b&c=d%é"},
 				 {"channel", 6},
 				 {"hidden", false}};
-	QCOMPARE(wire.call("configureWifi", params).value("ok").toBool(), true);
-	QCOMPARE(wire.server.requests().first().body,
-		 QByteArray("channel=6&hidden=false&pass=a+b%26c%3Dd%25%C3%A9"
-			    "&ssid=Home%20Net%205G"));
+	const QByteArray json =
+		QJsonDocument(params).toJson(QJsonDocument::Compact);
+	const QByteArray form =
+		"channel=6&hidden=false&pass=a+b%26c%3Dd%25%C3%A9"
+		"&ssid=Home%20Net%205G";
+	const struct {
+		const char *method, *sent;
+		QByteArray type, body;
+	} rows[] = {
+		{"getControllerConfig", "GET /api/controller/config", "", ""},
+		{"setControllerConfig", "POST /api/controller/config",
+		 "application/json", json},
+		{"c6OtaApply", "POST /api/system/c6-ota", "application/json",
+		 json},
+		{"configureWifi", "POST /configure",
+		 "application/x-www-form-urlencoded", form},
+	};
+	for (const auto &row : rows) {
+		const QJsonObject reply = wire.call(row.method, params);
+		QCOMPARE(reply.value("result").toObject().value("done"),
+			 QJsonValue(true));
+		const HttpRequest got = wire.server.requests().last();
+		QCOMPARE(got.method + ' ' + got.target, QByteArray(row.sent));
+		QCOMPARE(got.header("Accept"), QByteArray("application/json"));
+		QCOMPARE(got.header("Content-Type"), row.type);
+		QCOMPARE(got.body, row.body);
+	}
+	QCOMPARE(wire.server.requests().size(), 4);
 }
 
 void TestHttpLink::signInTravelsWithLaterRequests()
@@ -249,136 +212,93 @@ void TestHttpLink::signInTravelsWithLaterRequests()
 			 .toObject()
 			 .value("csrf_token"),
 		 QJsonValue("tok-1"));
-	QCOMPARE(wire.call("getStatus").value("ok").toBool(), true);
-	QCOMPARE(wire.call("getSettings").value("ok").toBool(), true);
+	wire.call("getStatus");
+	wire.call("getSettings");
 	// A refused sign-in leaves the session alone.
 	QCOMPARE(
 		error(wire.call("login", {{"password", "wrong"}})).value("code"),
 		QJsonValue("unauthorized"));
-	QCOMPARE(wire.call("getState").value("ok").toBool(), true);
+	wire.call("getState");
 	// A new sign-in replaces both, even with neither attribute nor token.
 	QCOMPARE(wire.call("login", {{"password", "secret"}}).value("ok"),
 		 QJsonValue(true));
 	QCOMPARE(wire.call("getStatus").value("ok").toBool(), true);
 
-	const QList<HttpRequest> &sent = wire.server.requests();
-	QCOMPARE(sent.size(), 7);
-	QVERIFY(!sent.at(0).hasHeader("Cookie"));
-	QVERIFY(!sent.at(0).hasHeader("X-CSRF-Token"));
-	for (int i : {1, 2, 3, 4}) {
-		QCOMPARE(sent.at(i).header("Cookie"),
-			 QByteArray("qm_sid=abc123"));
-		QCOMPARE(sent.at(i).header("X-CSRF-Token"),
-			 QByteArray("tok-1"));
-	}
-	QCOMPARE(sent.at(6).header("Cookie"), QByteArray("qm_sid=def456"));
-	QVERIFY(!sent.at(6).hasHeader("X-CSRF-Token"));
+	// Cookie and token each request carried, "-" for none.
+	QStringList carried;
+	for (const HttpRequest &r : wire.server.requests())
+		for (const char *name : {"Cookie", "X-CSRF-Token"})
+			carried << (r.hasHeader(name) ? r.header(name) : "-");
+	QCOMPARE(carried.join(' '),
+		 QString("- - qm_sid=abc123 tok-1 qm_sid=abc123 tok-1 "
+			 "qm_sid=abc123 tok-1 qm_sid=abc123 tok-1 "
+			 "qm_sid=abc123 tok-1 qm_sid=def456 -"));
 }
 
-void TestHttpLink::statusBecomesReply_data()
-{
-	QTest::addColumn<int>("status");
-	QTest::addColumn<QByteArray>("body");
-	QTest::addColumn<QString>("code"); // empty: a success
-	QTest::addColumn<QString>("message");
-	QTest::addColumn<QByteArray>("result");
-	const auto fail = [](const char *name, int status, const char *body,
-			     const char *code, const char *message) {
-		QTest::newRow(name) << status << QByteArray(body) << code
-				    << message << QByteArray();
-	};
-	const auto ok = [](const char *name, int status, const char *body,
-			   const char *result) {
-		QTest::newRow(name) << status << QByteArray(body) << QString()
-				    << QString() << QByteArray(result);
-	};
-	const char *generic = "The device answered with an error (%1).";
-	fail("400 with code", 400, R"({"code":"weak","message":"Too short"})",
-	     "weak", "Too short");
-	fail("400 bare", 400, "{}", "bad_request", generic);
-	fail("401", 401, R"({"error":"invalid_credentials","message":"No"})",
-	     "unauthorized", "No");
-	fail("403 csrf", 403, R"({"error":"csrf_invalid"})", "unauthorized",
-	     "csrf_invalid");
-	fail("403 other", 403, R"({"error":"locked","message":"Locked out"})",
-	     "forbidden", "Locked out");
-	fail("429", 429, "", "rate_limited", generic);
-	fail("500 html", 500, "<html><body>Oops</body></html>", "device_error",
-	     generic);
-	fail("503", 503, R"({"message":"Updating"})", "unavailable",
-	     "Updating");
-	fail("302 not followed", 302, "", "device_error", generic);
-	ok("200 empty", 200, "", R"({"value":null})");
-	ok("200 array", 200, R"([1,"a"])", R"({"value":[1,"a"]})");
-	ok("200 text", 200, "OK", R"({"value":null})");
-	ok("200 object", 200, R"({"device_id":"QM-0042"})",
-	   R"({"device_id":"QM-0042"})");
-}
-
+// Each status as the reply it becomes: "code: message" for a failure,
+// "= result" for a success.
 void TestHttpLink::statusBecomesReply()
 {
-	QFETCH(int, status);
-	QFETCH(QByteArray, body);
-	QFETCH(QString, code);
-	QFETCH(QString, message);
-	QFETCH(QByteArray, result);
-
 	Wire wire;
-	HttpReply answer = HttpReply::text(status, body, "text/html");
-	if (status == 302)
-		answer.withHeader("Location", "/login");
-	wire.server.route("GET", "/api/settings", answer);
-
-	const QJsonObject reply = wire.call("getSettings");
-	QCOMPARE(reply.value("ok").toBool(), code.isEmpty());
-	if (code.isEmpty()) {
-		QCOMPARE(reply.value("result").toObject(),
-			 QJsonDocument::fromJson(result).object());
-		QVERIFY(!reply.contains("error"));
-	} else {
-		QCOMPARE(error(reply).value("code").toString(), code);
-		if (message.contains("%1"))
-			message = message.arg(status);
-		QCOMPARE(error(reply).value("message").toString(), message);
-		QVERIFY(!reply.contains("result"));
+	const QString generic = "The device answered with an error (%1).";
+	const struct {
+		int status;
+		const char *body;
+		QString outcome;
+	} rows[] = {
+		{400, R"({"code":"weak","message":"Too short"})",
+		 "weak: Too short"},
+		{400, "{}", "bad_request: " + generic},
+		{401, R"({"error":"invalid_credentials","message":"No"})",
+		 "unauthorized: No"},
+		{403, R"({"error":"csrf_invalid"})",
+		 "unauthorized: csrf_invalid"},
+		{403, R"({"error":"locked","message":"Locked out"})",
+		 "forbidden: Locked out"},
+		{429, "", "rate_limited: " + generic},
+		{500, "<html><body>Oops</body></html>",
+		 "device_error: " + generic},
+		{503, R"({"message":"Updating"})", "unavailable: Updating"},
+		{302, "", "device_error: " + generic}, // not followed
+		{200, "", R"(= {"value":null})"},
+		{200, R"([1,"a"])", R"(= {"value":[1,"a"]})"},
+		{200, "OK", R"(= {"value":null})"},
+		{200, R"({"device_id":"QM-0042"})",
+		 R"(= {"device_id":"QM-0042"})"},
+	};
+	for (const auto &row : rows) {
+		HttpReply answer =
+			HttpReply::text(row.status, row.body, "text/html");
+		if (row.status == 302)
+			answer.withHeader("Location", "/login");
+		wire.server.route("GET", "/api/settings", answer);
+		const QJsonObject reply = wire.call("getSettings");
+		const QJsonObject e = error(reply);
+		const QString got =
+			reply.value("ok").toBool()
+				? "= " + QJsonDocument(reply.value("result")
+							       .toObject())
+						  .toJson(QJsonDocument::Compact)
+				: e.value("code").toString() + ": " +
+					  e.value("message").toString();
+		QCOMPARE(got, row.outcome.contains("%1")
+				      ? row.outcome.arg(row.status)
+				      : row.outcome);
+		QCOMPARE(reply.size(), 3); // id, ok, and result or error
 	}
-	QCOMPARE(wire.server.requests().size(), 1);
-}
-
-void TestHttpLink::noAnswer_data()
-{
-	QTest::addColumn<QString>("method");
-	QTest::addColumn<QString>("how");
-	QTest::addColumn<bool>("ok");
-
-	for (const char *how : {"dropped", "timed out", "refused", "cut"}) {
-		for (const char *method : {"reboot", "getStatus"}) {
-			QTest::addRow("%s %s", method, how)
-				<< method << how
-				<< (qstrcmp(method, "getStatus") != 0);
-		}
-	}
-	QTest::newRow("otaApply dropped") << "otaApply"
-					  << "dropped" << true;
+	QCOMPARE(wire.server.requests().size(), int(std::size(rows)));
 }
 
 // A restart or an update drops the connection without answering; for them
 // that is success, for anything else the device is unreachable.
 void TestHttpLink::noAnswer()
 {
-	QFETCH(QString, method);
-	QFETCH(QString, how);
-	QFETCH(bool, ok);
-
-	std::unique_ptr<Wire> wire;
-	if (how == "refused") {
-		wire = std::make_unique<Wire>(closedPort());
-	} else {
-		wire = std::make_unique<Wire>();
+	for (const QString how : {"dropped", "timed out", "refused", "cut"}) {
+		Wire wire(how == "refused" ? closedPort() : 0);
 		HttpReply response = HttpReply::of(HttpReply::Action::Drop);
 		if (how == "timed out") {
 			response = HttpReply::of(HttpReply::Action::Stall);
-			wire->transport.setTransferTimeout(300);
+			wire.transport.setTransferTimeout(300);
 		} else if (how == "cut") {
 			// Headers promise more body than ever comes.
 			response = HttpReply::raw(
@@ -386,56 +306,44 @@ void TestHttpLink::noAnswer()
 				"\r\n{\"status\":");
 			response.close = true;
 		}
-		wire->server.setHandler(
+		wire.server.setHandler(
 			[response](const HttpRequest &) { return response; });
+		for (const char *method : {"reboot", "otaApply", "getStatus"}) {
+			const bool ok = qstrcmp(method, "getStatus") != 0;
+			const QJsonObject want =
+				ok ? QJsonObject{{"status", "ok"}}
+				   : QJsonObject{{"code", "unreachable"},
+						 {"message", kUnreachable}};
+			const QJsonObject reply = wire.call(method);
+			QCOMPARE(reply.value("ok").toBool(), ok);
+			QCOMPARE(
+				reply.value(ok ? "result" : "error").toObject(),
+				want);
+		}
+		QCOMPARE(wire.server.requests().isEmpty(), how == "refused");
 	}
-
-	const QJsonObject reply = wire->call(method);
-	QCOMPARE(reply.value("ok").toBool(), ok);
-	if (ok) {
-		const QJsonObject restarted{{"status", "ok"}};
-		QCOMPARE(reply.value("result").toObject(), restarted);
-	} else {
-		QCOMPARE(error(reply).value("code"), QJsonValue("unreachable"));
-		QCOMPARE(error(reply).value("message").toString(),
-			 kUnreachable);
-	}
-	if (how != "refused")
-		QVERIFY(!wire->server.requests().isEmpty());
-}
-
-void TestHttpLink::refusedWithoutARequest_data()
-{
-	QTest::addColumn<QString>("method");
-	QTest::addColumn<bool>("open");
-	QTest::addColumn<QString>("code");
-	QTest::addColumn<QString>("message");
-	for (const char *m : {"getLogs", "factoryReset", "GetStatus", ""}) {
-		QTest::addRow("no route: '%s'", m)
-			<< m << true << "not_available_here" << kNoRoute;
-	}
-	QTest::newRow("closed") << "getStatus" << false << "disconnected"
-				<< "Not connected to a device";
 }
 
 // Answered inside send(), before any event is processed.
 void TestHttpLink::refusedWithoutARequest()
 {
-	QFETCH(QString, method);
-	QFETCH(bool, open);
-	QFETCH(QString, code);
-	QFETCH(QString, message);
-
 	Wire wire;
-	wire.transport.setOpen(open);
-	const int id = wire.send(method, {{"confirm", true}});
-	QCOMPARE(wire.replies.size(), 1);
-	const QJsonObject reply = wire.replies.first();
-	QCOMPARE(reply.value("id").toInt(), id);
-	QCOMPARE(reply.value("ok"), QJsonValue(false));
-	QCOMPARE(error(reply).value("code").toString(), code);
-	QCOMPARE(error(reply).value("message").toString(), message);
-
+	for (const char *m :
+	     {"getLogs", "factoryReset", "GetStatus", "", "-"}) {
+		// "-": a known method on a closed transport.
+		const bool closed = *m == '-';
+		wire.transport.setOpen(!closed);
+		const int id = wire.send(closed ? "getStatus" : m,
+					 {{"confirm", true}});
+		QCOMPARE(wire.replies.size(), id);
+		const QJsonObject reply = wire.replies.last();
+		QCOMPARE(reply.value("id").toInt(), id);
+		QCOMPARE(reply.value("ok"), QJsonValue(false));
+		QCOMPARE(error(reply).value("code").toString(),
+			 closed ? "disconnected" : "not_available_here");
+		QCOMPARE(error(reply).value("message").toString(),
+			 closed ? "Not connected to a device" : kNoRoute);
+	}
 	// The next real request is the first the device ever sees.
 	wire.transport.setOpen(true);
 	wire.call("getState");
@@ -443,80 +351,41 @@ void TestHttpLink::refusedWithoutARequest()
 	QCOMPARE(wire.server.requests().first().path, QByteArray("/state"));
 }
 
-void TestHttpLink::addressSplit_data()
-{
-	QTest::addColumn<QString>("address");
-	QTest::addColumn<QString>("host");
-	QTest::addColumn<int>("port");
-	const auto row = [](const char *name, const char *address,
-			    const char *host, int port) {
-		QTest::newRow(name) << address << host << port;
-	};
-	row("ipv4 and port", "192.168.4.1:8080", "192.168.4.1", 8080);
-	row("highest port", "dev.local:65535", "dev.local", 65535);
-	row("no port", "quillmarch0042.local", "quillmarch0042.local", 0);
-	row("port 0", "192.168.4.1:0", "192.168.4.1:0", 0);
-	row("port 99999", "192.168.4.1:99999", "192.168.4.1:99999", 0);
-	row("port not a number", "192.168.4.1:80a", "192.168.4.1:80a", 0);
-	row("ipv6", "fe80::1", "fe80::1", 0);
-}
-
-void TestHttpLink::addressSplit()
-{
-	QFETCH(QString, address);
-	QFETCH(QString, host);
-	QFETCH(int, port);
-	HttpLink link(address);
-	QCOMPARE(link.host(), host);
-	QCOMPARE(link.port(), port);
-	QCOMPARE(link.adminTransport()->host(), host);
-	QCOMPARE(link.adminTransport()->port(), port);
-}
-
-void TestHttpLink::probe_data()
-{
-	QTest::addColumn<int>("status"); // 0: never answers, -1: nobody listens
-	QTest::newRow("200 opens") << 200;
-	QTest::newRow("401 opens") << 401;
-	QTest::newRow("device never answers") << 0;
-	QTest::newRow("nothing listens") << -1;
-}
-
 // Any HTTP answer to the status probe opens the link; no answer fails it.
 void TestHttpLink::probe()
 {
-	QFETCH(int, status);
-	HttpServer server;
-	QVERIFY(server.listen());
-	server.route("GET", "/api/status",
-		     status > 0 ? HttpReply::text(status, "x")
-				: HttpReply::of(HttpReply::Action::Stall));
-	const quint16 port = status < 0 ? closedPort() : server.port();
-
-	HttpLink link(QStringLiteral("127.0.0.1:%1").arg(port));
-	link.setProbeTimeout(300);
-	QSignalSpy opened(&link, &DeviceLink::opened);
-	QSignalSpy failed(&link, &DeviceLink::failed);
-	QVERIFY(!link.transport()->isOpen());
-	link.open();
-	QTRY_COMPARE(opened.size() + failed.size(), 1);
-	QTest::qWait(20);
-	QCOMPARE(link.transport()->isOpen(), status > 0);
-	if (status > 0) {
-		QCOMPARE(opened.size(), 1);
-		QCOMPARE(opened.first().first().toJsonObject(), QJsonObject());
-	} else {
-		QCOMPARE(failed.size(), 1);
-		QCOMPARE(failed.first().at(0).toString(),
-			 QString("unreachable"));
-		QCOMPARE(failed.first().at(1).toString(),
-			 QString("Could not reach 127.0.0.1 on your network. "
-				 "Check the address, and that this computer "
-				 "and the device are on the same network."));
-	}
-	if (status >= 0) {
-		QCOMPARE(server.requests().size(), 1);
-		QCOMPARE(server.requests().first().method, QByteArray("GET"));
+	// 0: the device never answers; -1: nothing listens.
+	for (const int status : {200, 401, 0, -1}) {
+		HttpServer server;
+		QVERIFY(server.listen());
+		server.route("GET", "/api/status",
+			     status > 0
+				     ? HttpReply::text(status, "x")
+				     : HttpReply::of(HttpReply::Action::Stall));
+		HttpLink link(QStringLiteral("127.0.0.1:%1")
+				      .arg(status < 0 ? closedPort()
+						      : server.port()));
+		link.setProbeTimeout(300);
+		QSignalSpy opened(&link, &DeviceLink::opened);
+		QSignalSpy failed(&link, &DeviceLink::failed);
+		QVERIFY(!link.transport()->isOpen());
+		link.open();
+		QTRY_COMPARE(opened.size() + failed.size(), 1);
+		QTest::qWait(20);
+		QCOMPARE(link.transport()->isOpen(), status > 0);
+		QCOMPARE(opened.size(), status > 0 ? 1 : 0);
+		if (status > 0) {
+			QCOMPARE(opened.first().first().toJsonObject(),
+				 QJsonObject());
+		} else {
+			QCOMPARE(failed.first().at(0).toString() + ": " +
+					 failed.first().at(1).toString(),
+				 "unreachable: Could not reach 127.0.0.1 on "
+				 "your network. Check the address, and that "
+				 "this computer and the device are on the same "
+				 "network.");
+		}
+		QCOMPARE(server.requests().size(), status >= 0 ? 1 : 0);
 	}
 }
 
@@ -598,66 +467,46 @@ void TestHttpLink::closeForgetsTheSignIn()
 	QVERIFY(!last.hasHeader("X-CSRF-Token"));
 }
 
-void TestHttpLink::oversizedAnswerIsCutOff_data()
-{
-	QTest::addColumn<QByteArray>("wire");
-	QTest::addColumn<bool>("fits");
-	const qint64 cap = HttpAdminTransport::kMaxAnswerBytes;
-	const QByteArray head = "HTTP/1.1 200 OK\r\n";
-	const QByteArray length = "Content-Length: ";
-	QTest::newRow("exactly the cap")
-		<< head + length + QByteArray::number(cap) + "\r\n\r\n" +
-			   "{\"pad\":\"" + QByteArray(cap - 10, 'x') + "\"}"
-		<< true;
-	QTest::newRow("declared larger")
-		<< head + length + QByteArray::number(cap + 1) + "\r\n\r\n{"
-		<< false;
-	// No length: the body runs until the connection closes.
-	QTest::newRow("grows larger")
-		<< head + "\r\n" + QByteArray(cap + 1, ' ') << false;
-}
-
 // The server keeps the connection open after writing, so a client waiting
 // for the rest of an answer would sit there until its transfer time-out:
-// only cutting the transfer off answers in time.
+// only cutting the transfer off answers in time. The status probe draws the
+// same line, and nothing that oversteps it counts as a device.
 void TestHttpLink::oversizedAnswerIsCutOff()
 {
-	QFETCH(QByteArray, wire);
-	QFETCH(bool, fits);
-	Wire device;
-	device.server.setHandler(
-		[wire](const HttpRequest &) { return HttpReply::raw(wire); });
+	const qint64 cap = HttpAdminTransport::kMaxAnswerBytes;
+	const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Length: ";
+	const std::pair<QByteArray, bool> rows[] = {
+		{head + QByteArray::number(cap) + "\r\n\r\n{\"pad\":\"" +
+			 QByteArray(cap - 10, 'x') + "\"}",
+		 true},
+		{head + QByteArray::number(cap + 1) + "\r\n\r\n{", false},
+		// No length: the body runs until the connection closes.
+		{"HTTP/1.1 200 OK\r\n\r\n" + QByteArray(cap + 1, ' '), false},
+	};
+	for (const auto &[bytes, fits] : rows) {
+		Wire device;
+		const HttpReply answer = HttpReply::raw(bytes);
+		device.server.setHandler(
+			[answer](const HttpRequest &) { return answer; });
+		const QJsonObject reply = device.call("getStatus");
+		QCOMPARE(qint64(reply.value("result")["pad"].toString().size()),
+			 fits ? cap - 10 : 0);
+		QCOMPARE(error(reply).value("code").toString() + ": " +
+				 error(reply).value("message").toString(),
+			 fits ? ": "
+			      : "response_too_large: The device's answer was "
+				"larger than 4 MiB, so it was not read. Check "
+				"that the address belongs to a Quillmarch "
+				"device.");
 
-	const QJsonObject reply = device.call("getStatus");
-	if (fits) {
-		QCOMPARE(reply.value("result")
-				 .toObject()
-				 .value("pad")
-				 .toString()
-				 .size(),
-			 HttpAdminTransport::kMaxAnswerBytes - 10);
-	} else {
-		QCOMPARE(error(reply).value("code"),
-			 QJsonValue("response_too_large"));
-		QCOMPARE(
-			error(reply).value("message").toString(),
-			QString("The device's answer was larger than 4 MiB, so "
-				"it was not read. Check that the address "
-				"belongs to a Quillmarch device."));
-	}
-
-	// The status probe draws the same line, and nothing that oversteps it
-	// counts as a device.
-	HttpLink link(device.server.endpoint());
-	QSignalSpy opened(&link, &DeviceLink::opened);
-	QSignalSpy failed(&link, &DeviceLink::failed);
-	link.open();
-	QTRY_COMPARE(opened.size() + failed.size(), 1);
-	QCOMPARE(opened.size(), fits ? 1 : 0);
-	QCOMPARE(link.transport()->isOpen(), fits);
-	if (!fits) {
-		QCOMPARE(failed.first().at(0).toString(),
-			 QString("response_too_large"));
+		HttpLink link(device.server.endpoint());
+		QSignalSpy opened(&link, &DeviceLink::opened);
+		QSignalSpy failed(&link, &DeviceLink::failed);
+		link.open();
+		QTRY_COMPARE(opened.size() + failed.size(), 1);
+		QCOMPARE(link.transport()->isOpen(), fits);
+		QCOMPARE(failed.value(0).value(0).toString(),
+			 fits ? "" : "response_too_large");
 	}
 }
 
