@@ -1,31 +1,15 @@
 #!/usr/bin/python3
 """Live scores reaching a real OBS Studio from the cloud and from the LAN feed.
 
-Two OBS runs (one test class each), each under its own Xvfb with the
-plug-in installed in an isolated home, a scene holding a "quillmarch_text"
-source with the default template, a stored sign-in (session.json) and the
-data server switched on (settings.json):
-
-CloudRoute  The portal simulator holds an account with exactly one device
-            and knows the stored session. Without any user action the
-            plug-in must restore the sign-in, list the devices, pick that
-            device, remember it and poll its state every second; the text
-            source and the data server follow the scores the portal serves.
-
-LanRoute    settings.json routes the same device to its secure feed on this
-            computer (the device simulator on 127.0.0.1:1010). The text
-            follows the feed, the portal never sees a state poll, the data
-            server names the device "Gym", and when the feed goes away the
-            text keeps its last score and picks up again once the feed is
-            back.
+One OBS per class, with a stored sign-in and the data server on. CloudRoute:
+the plug-in signs in by itself, picks the account's only device and polls
+it; the text follows the portal simulator. LanRoute: the device's feed on
+127.0.0.1:1010 is the source, the portal sees no state poll, and the text
+keeps its score through a feed loss and follows again after it. The
+plug-in must be built for the portal at http://127.0.0.1:8787.
 
     tests/e2e/test_live_sources.py --plugin-dir DIR --artifacts DIR \\
-        --device-sim PATH --portal-sim PATH [--case cloud|lan|all]
-
-The plug-in in DIR must be built to talk to the portal at
-http://127.0.0.1:8787; the portal simulator is started on that port, so no
-two such tests may run at once. Exit status 0 only when every check passed.
-Needs what test_text_source.py needs, plus the two simulator programs.
+        --device-sim PATH --portal-sim PATH [CloudRoute|LanRoute]
 """
 
 import os
@@ -34,13 +18,92 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from obsharness import HarnessError, port_problem, testing, wait_for  # noqa: E402
-from obsharness.livecase import (  # noqa: E402
-    BLANK, SCORE, LiveRoute, read_moving_score, read_score, score_text,
-    source_size, wait_width)
+from obsharness import (  # noqa: E402
+    HarnessError, JsonLineClient, Source, free_tcp_port, normalise_text,
+    ocr_line, port_problem, testing, wait_for)
 from obsharness.plugin import (  # noqa: E402
-    DEVICE_ID, FEED_PORT, LAN_NAME, MODULE, OTHER_DEVICE, OWNER, is_snapshot,
-    score_of, server_get, server_status, snapshots, start_device)
+    DEVICE_ID, FEED_PORT, KIND, LAN_NAME, MODULE, OTHER_DEVICE, OWNER, SCENE,
+    Portal, is_snapshot, plugin_settings, score_of, server_ask, server_status,
+    snapshots, start_device)
+
+SCORE = "Score"  # renders the default "{home_score} - {away_score}"
+# The default template without live data: the "nothing yet" width.
+BLANK, BLANK_TEXT = "Blank", " - "
+
+
+def score_text(score):
+    """A score as OCR reads it: without white space, as tesseract reads
+    the narrow gaps around the dash either way."""
+    return f"{score[0]}-{score[1]}"
+
+
+def wait_width(obs, name, predicate, what, timeout=10):
+    """The source's width once it renders and predicate(width) holds."""
+    def width():
+        w, h = obs.ws.source_size(SCENE, name)
+        return w if h > 0 and predicate(w) else None
+    return wait_for(width, timeout, what, interval=0.1)
+
+
+def ocr_score(path):
+    return ["".join(normalise_text(r).split())
+            for r in ocr_line(path, "0123456789 -")]
+
+
+def read_score(obs, path):
+    """Screenshot of the score source, and what OCR reads in it."""
+    return ocr_score(obs.ws.source_screenshot(SCORE, path))
+
+
+def read_moving_score(obs, client, path):
+    """OCR readings of the score source, and the scores the data server
+    published around its screenshot (the one before it, any during it)."""
+    before = time.monotonic()
+    obs.ws.source_screenshot(SCORE, path)
+    after = time.monotonic()
+    time.sleep(0.3)  # let a line sent while the frame was drawn arrive
+    shown = snapshots(client)
+    earlier = [m for m in shown if m.at <= before - 0.1]
+    during = [m for m in shown if before - 0.1 < m.at <= after + 0.2]
+    return ocr_score(path), [score_text(score_of(m.data))
+                             for m in earlier[-1:] + during]
+
+
+class LiveRoute:
+    """What both routes share, mixed into an ObsTestCase."""
+
+    @classmethod
+    def start_live_obs(cls, route, portal_status, lan_token=None):
+        cls.portal = Portal(cls.args.portal_sim, cls.args.artifacts,
+                            f"{route}-portal", portal_status)
+        cls.addClassCleanup(cls.portal.stop)
+        cls.portal.start()
+        server_port = free_tcp_port()
+        files = {"session.json": cls.portal.session_file(),
+                 "settings.json": plugin_settings(server_port, lan_token)}
+        scenes = {SCENE: [
+            Source(KIND, SCORE, position=(40.0, 40.0), scale=(0.25, 0.25)),
+            Source(KIND, BLANK, {"template": BLANK_TEXT},
+                   position=(40.0, 400.0), scale=(0.25, 0.25)),
+        ]}
+        cls.obs = cls.start_obs(cls.artifact(f"{route}-obs"), scenes, files)
+        cls.client = JsonLineClient(server_port)
+        cls.addClassCleanup(cls.client.close)
+
+    def assert_shows_published(self, name):
+        """The score source shows a score the data server published around
+        its screenshot; returns that reading."""
+        path = self.artifact(name)
+        readings, candidates = read_moving_score(self.obs, self.client, path)
+        shown = [r for r in readings if r in candidates]
+        self.assertTrue(shown, f"{SCORE} reads {readings}; the data server "
+                        f"published {candidates} around that moment ({path})")
+        return shown[0]
+
+    def test_9_clean_quit(self):
+        """OBS quits cleanly"""
+        self.client.close()
+        self.assert_clean_quit(self.obs)
 
 
 class CloudRoute(LiveRoute, testing.ObsTestCase):
@@ -50,10 +113,9 @@ class CloudRoute(LiveRoute, testing.ObsTestCase):
         cls.start_live_obs("cloud", "pending")
 
     def test_1_signs_in_and_selects(self):
-        """signs in by itself, selects and polls the account's only device
-
-        Only requests with the stored session cookie count: a plug-in that
-        did not load session.json cannot pass."""
+        """signs in by itself, selects and polls the account's only device"""
+        # Only requests with the stored session cookie count: a plug-in that
+        # did not load session.json cannot pass.
         portal = self.portal
         try:
             wait_for(lambda: portal.state_polls(DEVICE_ID), 20,
@@ -71,26 +133,20 @@ class CloudRoute(LiveRoute, testing.ObsTestCase):
         self.assertFalse(portal.state_polls(OTHER_DEVICE),
                          "the plug-in asked about a device not on the account")
 
-        settings = wait_for(
-            lambda: (lambda s: s if s and s.get("selected_device") else None)(
-                self.obs.read_plugin_json(MODULE, "settings.json")),
-            5, "selected_device in settings.json")
-        self.assertEqual(settings["selected_device"], DEVICE_ID, settings)
+        selected = wait_for(lambda: (self.obs.read_plugin_json(
+            MODULE, "settings.json") or {}).get("selected_device"), 5,
+            "selected_device in settings.json")
+        self.assertEqual(selected, DEVICE_ID, "settings.json")
 
         status = server_status(self.client)
         self.state["cloud_status_before_data"] = status
-        self.assertTrue(status.get("signed_in") is True
-                        and status.get("account") == OWNER,
-                        f"data server status: {OWNER} not signed in: {status}")
-        self.assertTrue(status.get("device") == DEVICE_ID
-                        and status.get("source") == DEVICE_ID,
-                        f"data server status: {DEVICE_ID} not the source: "
-                        f"{status}")
+        self.assertEqual([status.get(k) for k in ("signed_in", "account",
+                                                   "device", "source")],
+                         [True, OWNER, DEVICE_ID, DEVICE_ID],
+                         f"data server status: {status}")
 
         # One poll a second: note when each new poll shows up.
-        seen = len(portal.state_polls(DEVICE_ID))
-        arrivals = []
-        end = time.monotonic() + 4.5
+        seen, arrivals, end = len(portal.state_polls(DEVICE_ID)), [], time.monotonic() + 4.5
         while time.monotonic() < end:
             count = len(portal.state_polls(DEVICE_ID))
             arrivals += [time.monotonic()] * (count - seen)
@@ -102,33 +158,26 @@ class CloudRoute(LiveRoute, testing.ObsTestCase):
                         f"state polls {gaps} s apart; expected one a second")
 
     def test_2_blank_until_data(self):
-        """text stays blank while the device has no data
-
-        The data server already says whose data it will be."""
+        """text stays blank while the device has no data"""
         first = self.client.wait_message(is_snapshot, 5,
                                          "the snapshot sent on connect")
         self.assertEqual(first.data.get("fields"), {},
                          f"snapshot before any data: {first.data}")
         self.assert_default_template(self.obs, SCORE)
-        blank = source_size(self.obs, BLANK)
-        score = source_size(self.obs, SCORE)
-        self.state["blank_size"] = blank
+        blank = self.state["blank_size"] = self.obs.ws.source_size(SCENE, BLANK)
         self.assertGreater(blank[0], 0)
-        self.assertEqual(score, blank, f"{SCORE} with a pending device is "
-                         "not the size of the blank reference")
+        self.assertEqual(self.obs.ws.source_size(SCENE, SCORE), blank,
+                         f"{SCORE} with a pending device is not the size of "
+                         "the blank reference")
         # The source label follows the selection even without data.
-        snap = server_get(self.client)
-        self.assertTrue(snap.get("source") == DEVICE_ID
-                        and snap.get("fields") == {},
-                        f"snapshot with a pending device: {snap}")
+        snap = server_ask(self.client, "get")
+        self.assertEqual((snap.get("source"), snap.get("fields")),
+                         (DEVICE_ID, {}), f"snapshot with a pending device: {snap}")
 
     def test_3_text_follows_portal(self):
-        """text and data server follow the portal's scores
-
-        The text grows from the blank width, changes with the score and
-        reads as the fields say."""
+        """text and data server follow the portal's scores"""
         blank_width = self.state.get("blank_size",
-                                     source_size(self.obs, BLANK))[0]
+                                     self.obs.ws.source_size(SCENE, BLANK))[0]
         widths = []
         for seq, (home, away) in enumerate(((7, 3), (112, 98)), start=1):
             mark = self.client.count()
@@ -137,13 +186,12 @@ class CloudRoute(LiveRoute, testing.ObsTestCase):
             snap = self.client.wait_message(
                 lambda d: is_snapshot(d) and score_of(d) == expected, 6,
                 f"a snapshot with {score_text(expected)}", start=mark).data
-            self.assertEqual(snap.get("source"), DEVICE_ID, snap)
-            self.assertEqual(snap.get("sport"), served["sport"], snap)
-            for key in ("home_name", "away_name", "period", "clock"):
-                self.assertEqual(snap["fields"].get(key),
-                                 str(served["fields"][key]),
-                                 f"field {key}: the data server differs "
-                                 "from what the portal served")
+            keys = ("home_name", "away_name", "period", "clock")
+            self.assertEqual(
+                [snap.get("source"), snap.get("sport")]
+                + [snap["fields"].get(k) for k in keys],
+                [DEVICE_ID, served["sport"]] + [str(served["fields"][k]) for k in keys],
+                f"the data server differs from what the portal served: {snap}")
             floor = widths[-1] if widths else blank_width
             widths.append(wait_width(
                 self.obs, SCORE, lambda w: w > floor, f"{SCORE} to grow past "
@@ -177,10 +225,7 @@ class LanRoute(LiveRoute, testing.ObsTestCase):
             return sum(1 for line in f if "client signed in" in line)
 
     def test_1_feed_is_the_source(self):
-        """the feed is the live source, no cloud polls
-
-        The remembered LAN route wins: data comes from the feed under the
-        device's LAN name and the portal sees no state poll."""
+        """the feed is the live source, no cloud polls"""
         snap = self.client.wait_message(
             lambda d: is_snapshot(d) and d.get("fields", {}).get("home_score"),
             15, "a snapshot with scores").data
@@ -198,13 +243,9 @@ class LanRoute(LiveRoute, testing.ObsTestCase):
                          "state polls reached the portal")
 
     def test_2_text_follows_feed(self):
-        """text re-renders from the feed
-
-        The text grows from the blank width to the score, its width changes
-        as the score gains digits, and what it shows is a score the data
-        server published at that moment."""
+        """text re-renders from the feed"""
         self.assert_default_template(self.obs, SCORE)
-        blank_width = source_size(self.obs, BLANK)[0]
+        blank_width = self.obs.ws.source_size(SCENE, BLANK)[0]
         self.assertGreater(blank_width, 0, "the blank reference renders nothing")
         widths = {wait_width(self.obs, SCORE, lambda w: w > blank_width,
                              f"{SCORE} to grow past the blank {blank_width} px")}
@@ -213,7 +254,7 @@ class LanRoute(LiveRoute, testing.ObsTestCase):
         # The game runs fast enough to add a digit within the wait.
         deadline = time.monotonic() + 45
         while len(widths) < 2 and time.monotonic() < deadline:
-            w, _ = source_size(self.obs, SCORE)
+            w, _ = self.obs.ws.source_size(SCENE, SCORE)
             if w > 0:
                 widths.add(w)
             time.sleep(0.2)
@@ -232,11 +273,7 @@ class LanRoute(LiveRoute, testing.ObsTestCase):
         self.obs.screenshot("lan-obs-window.png")
 
     def test_3_survives_feed_loss(self):
-        """text keeps its score through a feed loss and follows again after it
-
-        With the feed gone the text keeps its last score; once the device
-        takes connections again the plug-in reconnects by itself and the
-        text moves on."""
+        """text keeps its score through a feed loss and follows again after it"""
         client = self.client
         signed_in_before = self.device_sign_ins()
         self.device.send("feed refuse 2500")
@@ -252,16 +289,16 @@ class LanRoute(LiveRoute, testing.ObsTestCase):
         last = settled[-1]
         late = [m.data for m in snapshots(client) if m.at > dropped + 0.3]
         self.assertFalse(late, "snapshots while the feed was away")
-        width_before = source_size(self.obs, SCORE)[0]
-
-        path = self.artifact("lan-score-no-feed.png")
-        readings = read_score(self.obs, path)
+        width_before = self.obs.ws.source_size(SCENE, SCORE)[0]
+        path = self.obs.ws.source_screenshot(SCORE, self.artifact("lan-score-no-feed.png"))
+        # Sizes compared inside the feed's absence, not after the slow OCR.
+        self.assertEqual(self.obs.ws.source_size(SCENE, SCORE)[0], width_before,
+                         "the text changed size while no data came")
+        readings = ocr_score(path)
         expected = score_text(score_of(last.data))
         self.state["lan_reading_without_feed"] = readings
         self.assertIn(expected, readings, f"without the feed {SCORE} does not "
                       f"show the last data ({path})")
-        self.assertEqual(source_size(self.obs, SCORE)[0], width_before,
-                         "the text changed size while no data came")
 
         moved = client.wait_message(
             lambda d: is_snapshot(d) and score_of(d) != score_of(last.data),
@@ -293,16 +330,6 @@ class LanRoute(LiveRoute, testing.ObsTestCase):
 
 
 if __name__ == "__main__":
-    def options(parser):
-        parser.add_argument("--device-sim", required=True,
-                            help="the quillmarch-sim program")
-        parser.add_argument("--portal-sim", required=True,
-                            help="the quillmarch-portal-sim program")
-        parser.add_argument("--case", choices=("cloud", "lan", "all"),
-                            default="all")
     # The whole run, both OBS starts and quits included.
-    sys.exit(testing.main(
-        __doc__, limit_s=170, add_options=options,
-        programs=lambda args: (args.device_sim, args.portal_sim),
-        pick_tests=lambda args: {"cloud": ["CloudRoute"], "lan": ["LanRoute"],
-                                 "all": []}[args.case]))
+    sys.exit(testing.main(__doc__, limit_s=170,
+                          programs=("device-sim", "portal-sim")))

@@ -1,80 +1,97 @@
-"""Real-OBS tests on Python's unittest: the options every such test takes,
-one OBS session per test class, and a time limit on the whole run.
-
-A test file defines ObsTestCase classes and ends with
+"""Real-OBS tests on unittest: the options every such test takes, one OBS
+per test class, and a time limit on the whole run. A test file ends with
 
     if __name__ == "__main__":
         sys.exit(testing.main(__doc__, limit_s=150))
 
-It is run as a program (CTest does): the options name the plug-in tree
-and the artifacts folder; what main() does not know goes to unittest
-(-k PATTERN, a class name).
+Arguments main() does not know go to unittest (-k PATTERN, a class name).
 """
 
 import argparse
 import os
+import re
+import shutil
 import signal
+import subprocess
 import sys
 import time
 import unittest
 
+
+from .base import HarnessError
 from .plugin import DEFAULT_TEMPLATE, KIND, LOG_TAG, MODULE
 from .session import ObsSession
 
 
+def image_alpha_mean(path):
+    """Mean opacity (0..1) of a PNG: 0 means nothing was drawn."""
+    out = subprocess.run(
+        ["convert", path, "-alpha", "extract", "-format", "%[fx:mean]", "info:"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30, check=True)
+    return float(out.stdout.decode().strip())
+
+
+def _tesseract(path, *options):
+    if not shutil.which("tesseract"):
+        raise HarnessError("tesseract is not installed (Debian: tesseract-ocr)")
+    out = subprocess.run(["tesseract", path, "-", *options], timeout=60,
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    return out.stdout.decode(errors="replace").strip()
+
+
+def ocr_line(path, charset=None):
+    """One line read from a source screenshot, in both polarities (kept
+    beside it): tesseract wants dark text on white, sources draw light text
+    on transparency. charset keeps a score's 1 from becoming an l."""
+    readings = []
+    for negate, suffix in ((True, "-ocr-negated.png"), (False, "-ocr.png")):
+        prepared = re.sub(r"\.png$", "", path) + suffix
+        subprocess.run(
+            ["convert", path, "-background", "black" if negate else "white",
+             "-alpha", "remove", "-alpha", "off", *(["-negate"] if negate else []),
+             "-resize", "x80", "-bordercolor", "white", "-border", "30", prepared],
+            check=True, timeout=30)
+        options = ["-c", f"tessedit_char_whitelist={charset}"] if charset else []
+        readings.append(_tesseract(prepared, "--psm", "7", *options))
+    return readings
+
+
+def ocr_screen(path, inverted_path):
+    """All text OCR finds on a screenshot of OBS's window, normalised; the
+    dark theme reads better inverted (kept at inverted_path)."""
+    subprocess.run(["convert", path, "-negate", inverted_path], check=True,
+                   timeout=30)
+    return normalise_text(_tesseract(inverted_path))
+
+
+def normalise_text(text):
+    """Dashes made plain and white space collapsed, for comparing OCR."""
+    return " ".join(text.replace("\u2014", "-").replace("\u2013", "-").split())
+
+
 class RunStopped(Exception):
-    """The run was stopped (time limit, SIGTERM): the check under way fails,
-    no later one starts, and the class's OBS is still stopped."""
-
-
-_result = None  # the run under way, for the signal handlers
+    """Time limit or SIGTERM: fails the check under way, starts no other."""
 
 
 class _Result(unittest.TextTestResult):
-    """Also prints how long each check took, before its verdict."""
-
-    _current = (None, 0.0)  # the check under way and when it started
+    current = None  # the run under way, for the signal handlers
 
     def startTestRun(self):
-        global _result
-        _result = self
+        _Result.current = self
         super().startTestRun()
-
-    def startTest(self, test):
-        self._current = (test, time.monotonic())
-        super().startTest(test)
-
-    def _took(self, test):
-        # Class set-up errors come without a startTest.
-        if self.showAll and self._current[0] is test:
-            self.stream.write(f"({time.monotonic() - self._current[1]:.1f} s) ")
-
-    def addSuccess(self, test):
-        self._took(test)
-        super().addSuccess(test)
-
-    def addFailure(self, test, err):
-        self._took(test)
-        super().addFailure(test, err)
-
-    def addError(self, test, err):
-        self._took(test)
-        super().addError(test, err)
 
 
 def _stop_run(reason):
     def handler(signum, frame):
-        if _result:
-            _result.stop()
+        if _Result.current:
+            _Result.current.stop()
         raise RunStopped(reason)
     return handler
 
 
 class ObsTestCase(unittest.TestCase):
-    """Checks sharing one OBS run (or a few pieces around it) started in
-    setUpClass with start_obs(). Test methods run in name order
-    (test_1_..., test_2_...): each builds on what the earlier ones did,
-    the last one quits OBS. The first docstring line names the check."""
+    """Checks sharing one OBS from start_obs(), run in name order (test_1_,
+    test_2_, ...); the last one quits OBS."""
 
     args = None  # the command-line options, set by main()
 
@@ -86,27 +103,23 @@ class ObsTestCase(unittest.TestCase):
         # Figures the checks note (sizes, readings, gaps), printed at the
         # end for a human reading the log.
         cls.state = {}
-        cls.addClassCleanup(cls._print_state)
+        cls.addClassCleanup(lambda: [print(f"{cls.__name__}: {k}: {v}")
+                                     for k, v in cls.state.items()])
 
     @classmethod
-    def _print_state(cls):
-        for key, value in cls.state.items():
-            print(f"{cls.__name__}: {key}: {value}")
-
-    @classmethod
-    def artifact(cls, *parts):
-        return os.path.join(cls.args.artifacts, *parts)
+    def artifact(cls, name):
+        return os.path.join(cls.args.artifacts, name)
 
     @classmethod
     def start_obs(cls, artifacts_dir, scenes, plugin_files=None):
-        """OBS with the plug-in under test, on a private Xvfb; stopped (and
-        the plug-in's log lines printed) when the class is done."""
+        """OBS with the plug-in under test on a private Xvfb; stopped, and
+        the plug-in's log lines printed, when the class is done."""
         session = ObsSession(
             artifacts_dir, scenes, plugin_tree=cls.args.plugin_dir,
-            x11_close=cls.args.x11_close, obs_binary=cls.args.obs,
-            start_timeout=60, quit_timeout=30,
+            obs_binary=cls.args.obs,
             plugin_config={MODULE: plugin_files} if plugin_files else None)
-        cls.addClassCleanup(print_plugin_log, cls.__name__, session)
+        cls.addClassCleanup(lambda: [print(f"{cls.__name__}: {line}")
+                                     for line in session.log.lines(LOG_TAG)])
         cls.addClassCleanup(session.close)
         started = time.monotonic()
         session.start()
@@ -116,12 +129,13 @@ class ObsTestCase(unittest.TestCase):
 
     def assert_default_template(self, obs, source):
         """source is one of ours and renders the default template."""
-        current = obs.ws.get_input_settings(source)
+        # GetInputSettings lists only values that differ from the defaults.
+        current = obs.ws.request("GetInputSettings", {"inputName": source})
         self.assertEqual(current["inputKind"], KIND, current)
-        defaults = obs.ws.get_input_default_settings(KIND)
+        defaults = obs.ws.request("GetInputDefaultSettings", {
+            "inputKind": KIND})["defaultInputSettings"]
         self.assertEqual(defaults.get("template"), DEFAULT_TEMPLATE,
                          f"default settings of {KIND}: {defaults}")
-        # GetInputSettings lists only values that differ from the defaults.
         effective = current["inputSettings"].get("template",
                                                  defaults["template"])
         self.assertEqual(effective, DEFAULT_TEMPLATE,
@@ -140,45 +154,29 @@ class ObsTestCase(unittest.TestCase):
         return obs.log.lines()
 
 
-def print_plugin_log(label, session):
-    lines = session.log.lines(LOG_TAG)
-    if lines:
-        print(f"{label}: {LOG_TAG} log lines:")
-        for line in lines:
-            print("    " + line)
-
-
-def main(description, limit_s, add_options=None, programs=(),
-         pick_tests=None):
-    """Parses the options, runs the test classes of __main__ with a
-    verdict per check, and returns the exit status (0: all passed).
-
-    add_options(parser) adds a test's own options; programs(args) lists
-    files that must exist before anything starts; pick_tests(args) the
-    test names to run (all when empty). The whole run, OBS starts and
-    quits included, is stopped after limit_s seconds.
-    """
+def main(description, limit_s, programs=(), **options):
+    """Runs the test classes of __main__ with a verdict per check; returns
+    the exit status (0: all passed). programs: options naming programs
+    that must exist; options: other options' defaults. The whole run, OBS
+    starts and quits included, is stopped after limit_s seconds."""
     parser = argparse.ArgumentParser(
         description=description.split("\n")[0],
-        epilog="Other arguments go to unittest (for example -k PATTERN).")
+        epilog="Other arguments go to unittest (-k PATTERN, a class name).")
     parser.add_argument("--plugin-dir", required=True,
                         help="directory holding quillmarch-obs/")
     parser.add_argument("--artifacts", required=True,
                         help="where screenshots and logs are written")
-    parser.add_argument("--obs", default="obs",
-                        help="the OBS to test in: Debian's obs (default) or "
-                        "the bin/obs of an unpacked OBS such as "
-                        "/opt/obs-studio-30")
-    parser.add_argument("--x11-close", default=None,
-                        help="built x11_close helper (else $QM_X11_CLOSE, "
-                        "else compiled on the fly)")
-    if add_options:
-        add_options(parser)
+    parser.add_argument("--obs", default="obs", help="the OBS to test in: "
+                        "Debian's obs or the bin/obs of an unpacked one")
+    for name in programs:
+        parser.add_argument("--" + name, required=True)
+    for name, default in options.items():
+        parser.add_argument("--" + name.replace("_", "-"), default=default)
     args, unittest_args = parser.parse_known_args()
 
     sys.stdout.reconfigure(line_buffering=True)
     so = os.path.join(args.plugin_dir, MODULE, "bin", "64bit", MODULE + ".so")
-    missing = [p for p in [so, *(programs(args) if programs else ())]
+    missing = [p for p in [so, *(getattr(args, n.replace("-", "_")) for n in programs)]
                if not os.path.isfile(p)]
     for path in missing:
         print(f"setup: {path} does not exist")
@@ -196,9 +194,8 @@ def main(description, limit_s, add_options=None, programs=(),
     try:
         runner = unittest.TextTestRunner(stream=sys.stdout, verbosity=2,
                                          resultclass=_Result)
-        tests = list(pick_tests(args)) if pick_tests else []
         result = unittest.main(module="__main__", testRunner=runner,
-                               argv=[sys.argv[0], *unittest_args, *tests],
+                               argv=[sys.argv[0], *unittest_args],
                                exit=False).result
     finally:
         signal.alarm(0)
