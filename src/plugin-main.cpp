@@ -1,5 +1,6 @@
 #include "app.h"
 #include "base/log.h"
+#include "dock_registration.h"
 #include "obs_environment.h"
 #include "sources.h"
 
@@ -75,11 +76,13 @@ bool obs_module_load(void)
 	App::init(std::make_unique<ObsEnvironment>());
 	sources_register();
 	sources_connect_live_data();
+	dock_register();
 	return true;
 }
 
 void obs_module_unload(void)
 {
+	dock_unregister();
 	App::shutdown();
 	logInfo(QStringLiteral("plugin unloaded"));
 }

@@ -1,0 +1,145 @@
+#include "dock.h"
+
+#include "app.h"
+#include "dock_host.h"
+#include "live/source_manager.h"
+#include "plugin_group.h"
+#include "scoreboard_group.h"
+#include "server_group.h"
+#include "show_in_obs_group.h"
+#include "sign_in_group.h"
+
+#include <QEvent>
+#include <QFrame>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+namespace quillmarch {
+
+namespace {
+
+// Scrolls up and down only, and is never narrower than its content's
+// widest row: check boxes do not wrap their text, and a plain scroll area
+// would let OBS squeeze the dock until their ends were cut off.
+class VerticalScrollArea : public QScrollArea {
+public:
+	using QScrollArea::QScrollArea;
+
+	QSize minimumSizeHint() const override
+	{
+		QSize size = QScrollArea::minimumSizeHint();
+		if (widget())
+			size.setWidth(widget()->minimumSizeHint().width() +
+				      verticalScrollBar()->sizeHint().width() +
+				      2 * frameWidth());
+		return size;
+	}
+
+protected:
+	bool eventFilter(QObject *watched, QEvent *event) override
+	{
+		// Rows come and go (sign-in, the local-network box): the
+		// widest one sets the minimum width again.
+		if (watched == widget() &&
+		    event->type() == QEvent::LayoutRequest)
+			updateGeometry();
+		return QScrollArea::eventFilter(watched, event);
+	}
+};
+
+} // namespace
+
+Dock::Dock(std::unique_ptr<DockHost> host, QWidget *parent)
+	: QWidget(parent),
+	  m_host(std::move(host))
+{
+	auto *outer = new QVBoxLayout(this);
+	outer->setContentsMargins(0, 0, 0, 0);
+	auto *scroll = new VerticalScrollArea(this);
+	scroll->setFrameShape(QFrame::NoFrame);
+	scroll->setWidgetResizable(true);
+	scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+	outer->addWidget(scroll);
+
+	auto *content = new QWidget(scroll);
+	auto *contentLayout = new QVBoxLayout(content);
+	m_pages = new QStackedWidget(content);
+	contentLayout->addWidget(m_pages);
+	contentLayout->addStretch();
+	scroll->setWidget(content);
+
+	// The home page, top to bottom. Features that arrive later (update
+	// news, device setup, graphics) add their own group here.
+	auto *home = new QWidget(m_pages);
+	auto *layout = new QVBoxLayout(home);
+	layout->setContentsMargins(0, 0, 0, 0);
+	m_signIn = new SignInGroup(home);
+	layout->addWidget(m_signIn);
+	m_account = new AccountRow(home);
+	layout->addWidget(m_account);
+	m_scoreboard = new ScoreboardGroup(home);
+	layout->addWidget(m_scoreboard);
+	layout->addWidget(new ShowInObsGroup(m_host.get(), home));
+	m_server = new ServerGroup(home);
+	layout->addWidget(m_server);
+	layout->addWidget(new PluginGroup(home));
+	m_pages->addWidget(home);
+
+	connectApp();
+	refreshAll();
+}
+
+Dock::~Dock() = default;
+
+void Dock::connectApp()
+{
+	App *app = App::get();
+	if (!app)
+		return;
+	connect(&app->portal(), &PortalClient::signedInChanged, this,
+		&Dock::refreshAll);
+	connect(app, &App::devicesChanged, this, &Dock::refreshDevices);
+	connect(app->sources(), &SourceManager::statusChanged, this,
+		&Dock::refreshStatus);
+	connect(&app->liveData(), &LiveData::changed, this,
+		&Dock::refreshScore);
+	connect(app, &App::serverStateChanged, this, &Dock::refreshServer);
+}
+
+void Dock::refreshAll()
+{
+	App *app = App::get();
+	const bool signedIn = app && app->portal().isSignedIn();
+	m_signIn->setVisible(!signedIn);
+	m_account->setVisible(signedIn);
+	m_account->refresh();
+	m_scoreboard->setSignedIn(signedIn);
+	refreshDevices();
+	refreshStatus();
+	refreshScore();
+	refreshServer();
+}
+
+void Dock::refreshDevices()
+{
+	m_scoreboard->refreshDevices();
+}
+
+void Dock::refreshStatus()
+{
+	m_scoreboard->refreshStatus();
+}
+
+void Dock::refreshScore()
+{
+	m_scoreboard->refreshScore();
+}
+
+void Dock::refreshServer()
+{
+	m_server->refresh();
+}
+
+} // namespace quillmarch

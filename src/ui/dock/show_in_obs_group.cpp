@@ -1,0 +1,26 @@
+#include "show_in_obs_group.h"
+
+#include "dock_host.h"
+
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace quillmarch {
+
+ShowInObsGroup::ShowInObsGroup(DockHost *host, QWidget *parent)
+	: QGroupBox(parent)
+{
+	setTitle(tr("Show it in OBS"));
+	auto *layout = new QVBoxLayout(this);
+	auto *addText =
+		new QPushButton(tr("Add live score text to this scene"), this);
+	layout->addWidget(addText);
+	connect(addText, &QPushButton::clicked, this, [host] {
+		if (host)
+			host->addSourceToCurrentScene(
+				QLatin1String(kTextSourceType),
+				QStringLiteral("Quillmarch Score"));
+	});
+}
+
+} // namespace quillmarch

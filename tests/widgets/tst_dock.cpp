@@ -1,0 +1,540 @@
+#include "app.h"
+#include "dock/dock.h"
+#include "dock/dock_host.h"
+#include "dock/score_line.h"
+#include "live/source_manager.h"
+#include "portal_sim.h"
+#include "server/hosted_server.h"
+
+#include "support/await.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QGroupBox>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSpinBox>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace quillmarch;
+using quillmarch::portalsim::FaultRule;
+using quillmarch::portalsim::PortalSim;
+
+namespace {
+
+// Stands in for OBS's configuration folder.
+class TempEnvironment : public AppEnvironment {
+public:
+	TempEnvironment(QString dir, QString portal)
+		: m_dir(std::move(dir)),
+		  m_portal(std::move(portal))
+	{
+	}
+	QString configPath(const QString &file) const override
+	{
+		return m_dir + '/' + file;
+	}
+	QString moduleFile(const QString &) const override { return {}; }
+	QString hostVersion() const override { return "30.2.3"; }
+	QString portalBaseUrl() const override { return m_portal; }
+
+private:
+	QString m_dir;
+	QString m_portal;
+};
+
+// Stands in for OBS's current scene.
+struct FakeScene : DockHost {
+	QStringList names;
+	QStringList types;
+	void addSourceToCurrentScene(const QString &typeId,
+				     const QString &baseName) override
+	{
+		names << freeSourceName(baseName, [this](const QString &n) {
+			return names.contains(n);
+		});
+		types << typeId;
+	}
+};
+
+// The address the system browser was asked to open.
+class UrlCatcher : public QObject {
+	Q_OBJECT
+public:
+	QList<QUrl> opened;
+public Q_SLOTS:
+	void open(const QUrl &url) { opened << url; }
+};
+
+// The application object against a portal simulator, and its dock shown
+// offscreen at the width of a dock beside OBS's preview.
+struct Rig {
+	QTemporaryDir dir;
+	PortalSim sim;
+	FakeScene *scene = nullptr;
+	std::unique_ptr<Dock> dock;
+
+	~Rig()
+	{
+		dock.reset();
+		App::shutdown();
+	}
+	bool start(const QByteArray &settings = QByteArray())
+	{
+		QString error;
+		if (!sim.start(0, portalsim::PortalSimOptions(), &error))
+			return false;
+		if (!settings.isEmpty()) {
+			QFile f(dir.filePath("settings.json"));
+			if (!f.open(QIODevice::WriteOnly) ||
+			    f.write(settings) != settings.size())
+				return false;
+		}
+		App::init(std::make_unique<TempEnvironment>(dir.path(),
+							    sim.baseUrl()));
+		auto host = std::make_unique<FakeScene>();
+		scene = host.get();
+		dock = std::make_unique<Dock>(std::move(host));
+		dock->resize(380, 760);
+		dock->show();
+		QApplication::setActiveWindow(dock.get());
+		return App::ready() && QTest::qWaitForWindowExposed(dock.get());
+	}
+	bool signIn(const QString &email)
+	{
+		return test::awaitResult<PortalResult>([&](auto done) {
+			       App::get()->portal().signIn(email, "bleachers",
+							   done);
+		       }) &&
+		       App::get()->portal().isSignedIn();
+	}
+
+	template<class W> QList<W *> all() const
+	{
+		return dock->findChildren<W *>();
+	}
+	QAbstractButton *button(const QString &text) const
+	{
+		for (QAbstractButton *b : all<QAbstractButton>())
+			if (b->text() == text)
+				return b;
+		return nullptr;
+	}
+	QLineEdit *field(const QString &placeholder) const
+	{
+		for (QLineEdit *e : all<QLineEdit>())
+			if (e->placeholderText() == placeholder)
+				return e;
+		return nullptr;
+	}
+	QGroupBox *group(const QString &title) const
+	{
+		for (QGroupBox *g : all<QGroupBox>())
+			if (g->title() == title)
+				return g;
+		return nullptr;
+	}
+	// The label showing text, or one containing it.
+	QLabel *label(const QString &text, bool exact = true) const
+	{
+		for (QLabel *l : all<QLabel>())
+			if (exact ? l->text() == text
+				  : l->text().contains(text))
+				return l;
+		return nullptr;
+	}
+	QLabel *statusLabel() const { return label("\u25cf", false); }
+	QComboBox *devices() const { return dock->findChild<QComboBox *>(); }
+	QSpinBox *port() const { return dock->findChild<QSpinBox *>(); }
+	QString serverHint() const
+	{
+		const QList<QLabel *> labels =
+			group("Share live data with other programs")
+				->findChildren<QLabel *>();
+		return labels.isEmpty() ? QString() : labels.last()->text();
+	}
+
+	// The whole dock as a user sees it, kept for a look.
+	void savePng(const QString &name) const
+	{
+		// Layouts settle level by level in posted events, as they
+		// would before the next paint.
+		for (int i = 0; i < 10; ++i)
+			QCoreApplication::sendPostedEvents();
+		const QDir out(QStringLiteral(QUILLMARCH_WIDGET_ARTIFACTS));
+		QDir().mkpath(out.path());
+		QVERIFY(dock->grab().save(out.filePath(name + ".png")));
+	}
+};
+
+void click(QAbstractButton *button)
+{
+	QVERIFY(button && button->isVisible());
+	// A check box takes clicks on its box and text only, not on the
+	// empty rest of its row.
+	const QPoint at = qobject_cast<QCheckBox *>(button)
+				  ? QPoint(8, button->height() / 2)
+				  : button->rect().center();
+	QTest::mouseClick(button, Qt::LeftButton, {}, at);
+}
+
+void typeInto(QWidget *field, const QString &text)
+{
+	QVERIFY(field && field->isVisible());
+	field->setFocus();
+	QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+	QTest::keyClicks(field, text);
+}
+
+quint16 freePort()
+{
+	QTcpServer probe;
+	return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
+}
+
+} // namespace
+
+class TestDock : public QObject {
+	Q_OBJECT
+
+private Q_SLOTS:
+	void signInToLiveScore();
+	void deviceListAndLocalNetwork();
+	void serverSwitches();
+	void scoreLine_data();
+	void scoreLine();
+};
+
+// A user signs in through the authenticator step, sees the live score of
+// the account's only device, puts score text into the scene and signs out.
+void TestDock::signInToLiveScore()
+{
+	Rig rig;
+	QVERIFY(rig.start());
+	App *app = App::get();
+
+	// Signed out: the form, no device list, the amber "pick one" status.
+	QVERIFY(rig.group("Quillmarch account (optional)")->isVisible());
+	QVERIFY(!rig.devices()->isVisible());
+	QVERIFY(!rig.button("Sign out")->isVisible());
+	QLineEdit *code = rig.field("6-digit code from your authenticator app");
+	QVERIFY(code && !code->isVisible());
+	QCOMPARE(rig.statusLabel()->text(),
+		 QStringLiteral("<span style=\"color:#d9a441\">\u25cf</span> "
+				"Pick a scoreboard above."));
+	QVERIFY(rig.label("Version " + QString(App::kVersion)));
+	rig.savePng("dock-signed-out");
+
+	// The links open the portal's own pages.
+	UrlCatcher browser;
+	QDesktopServices::setUrlHandler("http", &browser, "open");
+	QLabel *links = rig.label("Create an account", false);
+	QTest::mouseClick(links, Qt::LeftButton, {},
+			  QPoint(5, links->height() / 2));
+	QTest::mouseClick(links, Qt::LeftButton, {},
+			  QPoint(links->sizeHint().width() - 5,
+				 links->height() / 2));
+	QDesktopServices::unsetUrlHandler("http");
+	QCOMPARE(browser.opened,
+		 (QList<QUrl>{QUrl(rig.sim.baseUrl() + "/signup.html"),
+			      QUrl(rig.sim.baseUrl() + "/reset.html")}));
+
+	// Nothing typed: the portal's own sentence, in red.
+	click(rig.button("Sign in"));
+	QLabel *message = nullptr;
+	QTRY_VERIFY((
+		message = rig.label("Enter your email address and password.")));
+	QCOMPARE(message->styleSheet(), QStringLiteral("color: #d9534f;"));
+	QVERIFY(rig.button("Sign in")->isEnabled());
+
+	// The account asks for a code; Return in the password field signs in.
+	typeInto(rig.field("Email"), "director@example.com");
+	typeInto(rig.field("Password"), "scoreboard");
+	QTest::keyClick(rig.field("Password"), Qt::Key_Return);
+	QTRY_VERIFY(code->isVisible());
+	QCOMPARE(message->text(),
+		 QStringLiteral("Enter the code from your authenticator app."));
+	QCOMPARE(message->styleSheet(), QString());
+	QTRY_VERIFY(code->hasFocus());
+	rig.savePng("dock-code-step");
+
+	// A mistyped code keeps the step. A challenge that expired does not:
+	// the next try starts again from the password.
+	QTest::keyClicks(code, "111111");
+	QTest::keyClick(code, Qt::Key_Return);
+	QTRY_COMPARE(message->styleSheet(), QStringLiteral("color: #d9534f;"));
+	QVERIFY(code->isVisible() && !message->text().isEmpty());
+	FaultRule expired;
+	QString error;
+	QVERIFY(FaultRule::fromText("path=/auth/login/totp,status=401,"
+				    "code=challenge_expired",
+				    &expired, &error));
+	rig.sim.addFault(expired);
+	typeInto(code, "246810");
+	QTest::keyClick(code, Qt::Key_Return);
+	QTRY_VERIFY(code->isHidden());
+	QCOMPARE(message->styleSheet(), QStringLiteral("color: #d9534f;"));
+	QTest::keyClick(rig.field("Password"), Qt::Key_Return);
+	QTRY_VERIFY(code->isVisible());
+	typeInto(code, "246810");
+	QTest::keyClick(code, Qt::Key_Return);
+	QTRY_VERIFY(app->portal().isSignedIn());
+	QTRY_VERIFY(!rig.group("Quillmarch account (optional)")->isVisible());
+	QVERIFY(rig.field("Password")->text().isEmpty());
+	QVERIFY(code->text().isEmpty() && code->isHidden());
+	QVERIFY(message->text().isEmpty() && message->isHidden());
+	QVERIFY(rig.label("Signed in as <b>director@example.com</b>"));
+	QVERIFY(rig.button("Sign out")->isVisible());
+
+	// Its only device is followed through the cloud and goes live.
+	QTRY_COMPARE(rig.devices()->currentText(),
+		     QStringLiteral("Stadium (QM-31D0E8)"));
+	QVERIFY(rig.devices()->isVisible());
+	QTRY_VERIFY_WITH_TIMEOUT(
+		rig.statusLabel()->text().startsWith(
+			"<span style=\"color:#3cb371\">\u25cf</span> "),
+		10000);
+	QTRY_VERIFY(!app->liveData().fieldNames().isEmpty());
+	QLabel *score = rig.label(quillmarch::scoreLine(app->liveData()));
+	QVERIFY(score && score->text().contains(QString::fromUtf8(" – ")));
+	rig.savePng("dock-signed-in-live");
+
+	// A line too long for the dock wraps, with room for every line; a
+	// short one gives the room back.
+	const int oneLine = score->height();
+	app->liveData().ingest(
+		{{"type", "state"},
+		 {"fields",
+		  QJsonObject{{"inning", "Bottom of the ninth, two out, "
+					 "bases loaded, full count"}}}});
+	QTRY_VERIFY(score->height() > oneLine);
+	QTRY_COMPARE(score->height(), score->heightForWidth(score->width()));
+	rig.savePng("dock-long-score-line");
+	app->liveData().ingest(
+		{{"type", "state"}, {"fields", QJsonObject{{"inning", ""}}}});
+	QTRY_COMPARE(score->height(), oneLine);
+
+	// Each press adds a text source under a name of its own.
+	click(rig.button("Add live score text to this scene"));
+	click(rig.button("Add live score text to this scene"));
+	QCOMPARE(rig.scene->names,
+		 (QStringList{"Quillmarch Score", "Quillmarch Score 2"}));
+	QCOMPARE(rig.scene->types,
+		 (QStringList{"quillmarch_text", "quillmarch_text"}));
+
+	click(rig.button("Sign out"));
+	QTRY_VERIFY(rig.group("Quillmarch account (optional)")->isVisible());
+	QVERIFY(!rig.devices()->isVisible());
+	QVERIFY(!rig.button("Sign out")->isVisible());
+	QCOMPARE(rig.devices()->count(), 1);
+	QCOMPARE(rig.devices()->itemText(0),
+		 QStringLiteral("No devices on this account yet"));
+}
+
+// The device list follows the account; the local-network box appears only
+// for a device remembered with both host and token, and only the user's
+// clicks change the route.
+void TestDock::deviceListAndLocalNetwork()
+{
+	Rig rig;
+	QVERIFY(rig.start(R"({"selected_device": "QM-7F3A21",
+		"routes": {"QM-7F3A21": "lan"},
+		"lan": {"QM-7F3A21": {"host": "127.0.0.1", "token": "t0k"},
+		        "QM-2B9C04": {"host": "127.0.0.1"}}})"));
+	App *app = App::get();
+	const auto routes = [app] {
+		return app->settings().data().value("routes").toObject();
+	};
+	QVERIFY(rig.signIn("coach@example.com"));
+	QTRY_COMPARE(rig.devices()->count(), 3);
+	QComboBox *devices = rig.devices();
+	QAbstractButton *lan =
+		rig.button("Use my local network (works without internet)");
+	QTRY_COMPARE(app->sources()->mode(), SourceManager::Lan);
+	QCOMPARE(devices->currentData().toString(),
+		 QStringLiteral("QM-7F3A21"));
+	QVERIFY(lan->isVisible() && lan->isChecked());
+
+	// A device with a host but no token: no box, and hiding it did not
+	// store a route for it.
+	devices->setFocus();
+	QTest::keyClick(devices, Qt::Key_Down);
+	QCOMPARE(devices->currentData().toString(),
+		 QStringLiteral("QM-2B9C04"));
+	QCOMPARE(app->settings().selectedDevice(), QStringLiteral("QM-2B9C04"));
+	QCOMPARE(app->sources()->mode(), SourceManager::Cloud);
+	QVERIFY(!lan->isVisible() && !lan->isChecked());
+	QVERIFY(!routes().contains("QM-2B9C04"));
+
+	// Back to the first: the box is shown and checked again, and the
+	// user's clicks switch between the cloud and the local network.
+	QTest::keyClick(devices, Qt::Key_Up);
+	QVERIFY(lan->isVisible() && lan->isChecked());
+	QCOMPARE(app->sources()->mode(), SourceManager::Lan);
+	click(lan);
+	QCOMPARE(routes().value("QM-7F3A21").toString(),
+		 QStringLiteral("cloud"));
+	QCOMPARE(app->sources()->mode(), SourceManager::Cloud);
+	click(lan);
+	QCOMPARE(routes().value("QM-7F3A21").toString(), QStringLiteral("lan"));
+	QCOMPARE(app->sources()->mode(), SourceManager::Lan);
+	QCOMPARE(routes().size(), 1);
+
+	// A program on the data server switches devices: the list follows.
+	app->handleCommand("use", {{"device", "QM/annex 3"}});
+	QCOMPARE(devices->currentText(), QStringLiteral("QM/annex 3"));
+	QVERIFY(!lan->isVisible());
+
+	// An account without devices says so and offers nothing to pick.
+	click(rig.button("Sign out"));
+	FaultRule rule;
+	QString error;
+	QVERIFY(FaultRule::fromJson({{"method", "GET"},
+				     {"path", "/devices"},
+				     {"status", 200},
+				     {"type", "application/json"},
+				     {"body", R"({"devices": []})"}},
+				    &rule, &error));
+	rig.sim.addFault(rule);
+	QVERIFY(rig.signIn("coach@example.com"));
+	QTRY_COMPARE(devices->itemText(0),
+		     QStringLiteral("No devices on this account yet"));
+	QCOMPARE(devices->count(), 1);
+	QCOMPARE(devices->currentData().toString(), QString());
+	QVERIFY(!lan->isVisible());
+}
+
+// The data server's three switches, and the hint that says where to
+// connect, with the real number of connected programs.
+void TestDock::serverSwitches()
+{
+	const quint16 port = freePort();
+	QVERIFY(port >= 1024);
+	Rig rig;
+	QVERIFY(rig.start(
+		QStringLiteral(R"({"server_port": %1})").arg(port).toUtf8()));
+	App *app = App::get();
+	QCOMPARE(rig.serverHint(), QStringLiteral("Off."));
+
+	// Squeezed, the dock stays wide enough for its longest check box.
+	rig.dock->resize(150, 760);
+	QTest::qWait(0);
+	const QWidget *viewport =
+		rig.dock->findChild<QAbstractScrollArea *>()->viewport();
+	const QAbstractButton *widest =
+		rig.button("Let other computers on my network connect");
+	QVERIFY(widest->mapTo(viewport, QPoint(widest->sizeHint().width(), 0))
+			.x() <= viewport->width());
+	rig.dock->resize(380, 760);
+	QCOMPARE(rig.port()->value(), int(port));
+
+	const QString listening = QStringLiteral(
+		"Connect to %1:%2 and read one JSON line per update. %3 connected.");
+	click(rig.button("Send scores over TCP"));
+	QCOMPARE(rig.serverHint(), listening.arg("127.0.0.1").arg(port).arg(0));
+	QTcpSocket first;
+	first.connectToHost(QHostAddress::LocalHost, port);
+	QTRY_COMPARE(rig.serverHint(),
+		     listening.arg("127.0.0.1").arg(port).arg(1));
+
+	// Typing a port changes nothing until the editing is finished, and a
+	// client arriving meanwhile does not undo the typing.
+	QTcpServer squatter;
+	QVERIFY(squatter.listen(QHostAddress::Any));
+	const QString taken = QString::number(squatter.serverPort());
+	typeInto(rig.port(), taken);
+	QTcpSocket second;
+	second.connectToHost(QHostAddress::LocalHost, port);
+	QTRY_COMPARE(rig.serverHint(),
+		     listening.arg("127.0.0.1").arg(port).arg(2));
+	QCOMPARE(rig.port()->text(), taken);
+	QCOMPARE(app->settings().serverPort(), int(port));
+
+	// Return takes the port, which is in use; Return again retries it
+	// once it is free.
+	QTest::keyClick(rig.port(), Qt::Key_Return);
+	QCOMPARE(app->settings().serverPort(), int(squatter.serverPort()));
+	QCOMPARE(rig.serverHint(),
+		 QStringLiteral("Could not start - port %1 may be in use. "
+				"Try another port.")
+			 .arg(taken));
+	QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
+	squatter.close();
+	QTest::keyClick(rig.port(), Qt::Key_Return);
+	QCOMPARE(rig.serverHint(),
+		 listening.arg("127.0.0.1").arg(taken).arg(0));
+
+	// Leaving the field without a change keeps the clients connected.
+	QTcpSocket third;
+	third.connectToHost(QHostAddress::LocalHost, quint16(taken.toUInt()));
+	QTRY_COMPARE(rig.serverHint(),
+		     listening.arg("127.0.0.1").arg(taken).arg(1));
+	rig.field("Email")->setFocus();
+	QVERIFY(!rig.port()->hasFocus());
+	QCOMPARE(rig.serverHint(),
+		 listening.arg("127.0.0.1").arg(taken).arg(1));
+
+	// Other computers may connect: the hint no longer names the loopback.
+	click(rig.button("Let other computers on my network connect"));
+	QVERIFY(app->server()->isListening());
+	QCOMPARE(app->server()->serverAddress(),
+		 QHostAddress(QHostAddress::Any));
+	QTRY_COMPARE(
+		rig.serverHint(),
+		listening.arg("this computer's address").arg(taken).arg(0));
+	rig.savePng("dock-server-on");
+
+	click(rig.button("Send scores over TCP"));
+	QCOMPARE(rig.serverHint(), QStringLiteral("Off."));
+	QVERIFY(!app->server()->isListening());
+	QVERIFY(!app->settings().serverEnabled());
+	QVERIFY(app->settings().serverAllowNetwork());
+}
+
+void TestDock::scoreLine_data()
+{
+	QTest::addColumn<QByteArray>("fields");
+	QTest::addColumn<QString>("line");
+	const QString dot = QStringLiteral("   \u00b7   ");
+	QTest::newRow("no fields") << QByteArray("{}") << QString();
+	QTest::newRow("score and period")
+		<< QByteArray(
+			   R"({"home_score": 2, "away_score": 1, "period": 3})")
+		<< QString("2 \u2013 1" + dot + "3");
+	QTest::newRow("a missing score is 0, then the parts in order")
+		<< QByteArray(R"({"clock": "5:00", "inning": "7", "half": "2",
+			"quarter": "4", "period": "1", "away_score": "3"})")
+		<< QString("0 \u2013 3" + dot + "1" + dot + "4" + dot + "2" +
+			   dot + "7" + dot + "5:00");
+	QTest::newRow("clock alone")
+		<< QByteArray(R"({"clock": "12:00"})") << QString("12:00");
+	QTest::newRow("only shots")
+		<< QByteArray(R"({"shots": 14})") << QString("shots: 14");
+	QTest::newRow("empty scores: the first three fields")
+		<< QByteArray(R"({"home_score": "", "away_score": "",
+			"fouls": "<3>", "timeouts": 2})")
+		<< QString("away_score: " + dot + "fouls: <3>" + dot +
+			   "home_score: ");
+}
+
+void TestDock::scoreLine()
+{
+	QFETCH(QByteArray, fields);
+	QFETCH(QString, line);
+	LiveData data;
+	data.ingest({{"type", "state"},
+		     {"fields", QJsonDocument::fromJson(fields).object()}});
+	QCOMPARE(quillmarch::scoreLine(data), line);
+}
+
+QTEST_MAIN(TestDock)
+#include "tst_dock.moc"
