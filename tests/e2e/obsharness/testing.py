@@ -64,6 +64,47 @@ def ocr_screen(path, inverted_path):
     return normalise_text(_tesseract(inverted_path))
 
 
+def ocr_words(path, prepared_path, scale=2):
+    """The lines of words OCR finds on a screenshot of OBS's window, each a
+    list of (word, (left, top, right, bottom)) in the screenshot's pixels.
+    The image is inverted for the dark theme and enlarged, which small
+    widget text needs (the prepared copy is kept at prepared_path). The
+    preview's plain black goes grey first: inverted to a large white area
+    it makes tesseract's page layout read nothing at all."""
+    subprocess.run(["convert", path, "-alpha", "off", "-fill", "gray15",
+                    "-opaque", "black", "-negate", "-resize",
+                    f"{scale * 100}%", prepared_path], check=True, timeout=30)
+    lines = {}
+    for row in _tesseract(prepared_path, "tsv").splitlines()[1:]:
+        cells = row.split("\t")
+        if len(cells) < 12 or not normalise_text(cells[11]):
+            continue
+        left, top, width, height = (int(c) // scale for c in cells[6:10])
+        lines.setdefault(tuple(cells[1:5]), []).append(
+            (normalise_text(cells[11]), (left, top, left + width, top + height)))
+    return list(lines.values())
+
+
+def screen_text(lines):
+    """What ocr_words read, as one normalised string."""
+    return " ".join(word for line in lines for word, _ in line)
+
+
+def find_text(lines, phrase):
+    """The centre (x, y) of the first run of words from ocr_words that
+    reads phrase (a control's label or placeholder), or None."""
+    wanted = normalise_text(phrase).split()
+    for line in lines:
+        for i in range(len(line) - len(wanted) + 1):
+            run = line[i:i + len(wanted)]
+            if [word for word, _ in run] == wanted:
+                left, top = run[0][1][:2]
+                right = max(box[2] for _, box in run)
+                bottom = max(box[3] for _, box in run)
+                return (left + right) // 2, (top + bottom) // 2
+    return None
+
+
 def normalise_text(text):
     """Dashes made plain and white space collapsed, for comparing OCR."""
     return " ".join(text.replace("\u2014", "-").replace("\u2013", "-").split())
