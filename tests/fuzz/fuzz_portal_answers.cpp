@@ -77,8 +77,11 @@ void checkSentence(int status, const QJsonObject &body)
 			: body.value(QLatin1String("error")).toString();
 	const QString message =
 		PortalClient::friendly(status, code, detail.toString());
+	// The server's own words are shown as they are, "%1" included; our
+	// sentences must have every placeholder filled.
 	if (message.trimmed().isEmpty() ||
-	    message.contains(QLatin1String("%1")))
+	    (message.contains(QLatin1String("%1")) &&
+	     message != detail.toString()))
 		abort();
 	if (status == 0 && code.isEmpty() &&
 	    !message.startsWith(QLatin1String("Could not reach")))

@@ -158,6 +158,8 @@ private Q_SLOTS:
 			 "That device is not on this account."},
 			{403, "", "Nope",
 			 "Your account role is not allowed to do that."},
+			{409, "", " \n", // a blank server message says nothing
+			 "Quillmarch returned an error (409)."},
 			{418, "Invalid_Credentials",
 			 "", // codes are case-sensitive
 			 "Quillmarch returned an error (418)."},

@@ -489,7 +489,9 @@ QString PortalClient::friendly(int status, const QString &code,
 			"Could not reach Quillmarch. Check your internet connection.");
 	if (status == 403)
 		return tr("Your account role is not allowed to do that.");
-	if (!serverMessage.isEmpty())
+	// A blank message from the server would leave the user with nothing
+	// to read; the generic sentences below say more.
+	if (!serverMessage.trimmed().isEmpty())
 		return serverMessage;
 	if (is("bad_response"))
 		return tr(
