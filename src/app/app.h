@@ -10,6 +10,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -66,6 +67,15 @@ public:
 
 	// Starts or stops the shared data server from the settings.
 	void applyServerSettings();
+	// USB sessions kept running after the setup dialog closes, so that
+	// their devices stay connected to the cloud through this computer.
+	// keepUsbRelay answers whether it took the session over.
+	bool keepUsbRelay(DeviceSession *session);
+	void releaseUsbRelay(const QString &portPath);
+	void stopUsbRelays();
+	// One line per kept session: who it is and how its relay is doing.
+	QStringList usbRelaySummaries() const;
+
 	// Commands of the data server's clients other than "get".
 	QJsonObject handleCommand(const QString &op,
 				  const QJsonObject &request);
@@ -79,6 +89,7 @@ Q_SIGNALS:
 private:
 	explicit App(std::unique_ptr<AppEnvironment> environment);
 	void onSignedInChanged(bool signedIn);
+	void dropUsbRelay(DeviceSession *session);
 
 	std::unique_ptr<AppEnvironment> m_environment;
 	PortalClient m_portal;

@@ -1,3 +1,4 @@
+#include "admin/device_session.h"
 #include "app.h"
 #include "dock/dock.h"
 #include "dock/dock_host.h"
@@ -5,6 +6,8 @@
 #include "live/source_manager.h"
 #include "portal_sim.h"
 #include "server/hosted_server.h"
+#include "usb/usb_link.h"
+#include "usb_side.h"
 
 #include "support/await.h"
 
@@ -210,6 +213,7 @@ private Q_SLOTS:
 	void signInToLiveScore();
 	void deviceListAndLocalNetwork();
 	void serverSwitches();
+	void usbRelayRow();
 	void scoreLine_data();
 	void scoreLine();
 };
@@ -498,6 +502,43 @@ void TestDock::serverSwitches()
 	QVERIFY(!app->server()->isListening());
 	QVERIFY(!app->settings().serverEnabled());
 	QVERIFY(app->settings().serverAllowNetwork());
+}
+
+// A USB device kept connected to the cloud shows in the dock until the user
+// stops sharing.
+void TestDock::usbRelayRow()
+{
+	Rig rig;
+	QVERIFY(rig.start());
+	QGroupBox *devices = rig.group("Devices");
+	QVERIFY(devices && !devices->isVisible());
+
+	QTcpServer cloud;
+	QVERIFY(cloud.listen(QHostAddress::LocalHost));
+	sim::DeviceModel device;
+	sim::UsbSide::Config config;
+	config.tunnelHost = "127.0.0.1";
+	config.tunnelPort = cloud.serverPort();
+	sim::UsbSide side(&device, config);
+	QVERIFY(side.plugIn());
+	auto *session = new DeviceSession(new UsbLink(side.slavePath()));
+	session->link()->setParent(session);
+	session->start({sim::DeviceModel::kFactoryPassword});
+	QTRY_COMPARE(session->state(), DeviceSession::NeedsNewPassword);
+	QVERIFY(App::get()->keepUsbRelay(session));
+
+	QTRY_VERIFY(devices->isVisible());
+	QLabel *relays = rig.label("USB cloud relay", false);
+	QVERIFY(relays && relays->isVisible());
+	QCOMPARE(relays->text(), "USB cloud relay\n" + session->deviceId() +
+					 ": ready, waiting for the device");
+	rig.savePng("dock-usb-relay");
+
+	const QPointer<DeviceSession> kept(session);
+	click(rig.button(
+		"Stop sharing this computer's internet with USB devices"));
+	QVERIFY(!devices->isVisible());
+	QTRY_VERIFY(!kept);
 }
 
 void TestDock::scoreLine_data()

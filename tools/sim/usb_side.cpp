@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QtEndian>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -333,11 +334,58 @@ void UsbSide::handleFrame(const UsbFrame &frame)
 	case kFrameAdmin:
 		handleAdmin(frame.payload);
 		break;
+	case kFramePipe:
+		Q_EMIT pipeReceived(frame.payload);
+		break;
+	case kFrameStream:
+		if (frame.payload.size() >= 2)
+			Q_EMIT streamReceived(quint8(frame.payload.at(0)),
+					      quint8(frame.payload.at(1)),
+					      frame.payload.mid(2));
+		break;
 	default:
-		// Pipe and stream traffic has nowhere to go yet; a real
-		// device without a tunnel drops it as well.
 		break;
 	}
+}
+
+void UsbSide::sendPipe(const QByteArray &bytes)
+{
+	for (int at = 0; at < bytes.size(); at += 512)
+		writeFrame(kFramePipe, bytes.mid(at, 512));
+}
+
+namespace {
+
+QByteArray streamPayload(quint8 id, quint8 op, const QByteArray &data = {})
+{
+	QByteArray payload;
+	payload.append(char(id));
+	payload.append(char(op));
+	return payload + data;
+}
+
+} // namespace
+
+void UsbSide::openStream(quint8 id, const QString &name)
+{
+	writeFrame(kFrameStream, streamPayload(id, 1, name.toUtf8()));
+}
+
+void UsbSide::sendStreamData(quint8 id, const QByteArray &data)
+{
+	writeFrame(kFrameStream, streamPayload(id, 4, data));
+}
+
+void UsbSide::grantCredit(quint8 id, quint32 bytes)
+{
+	QByteArray amount(4, '\0');
+	qToLittleEndian(bytes, amount.data());
+	writeFrame(kFrameStream, streamPayload(id, 6, amount));
+}
+
+void UsbSide::closeStream(quint8 id)
+{
+	writeFrame(kFrameStream, streamPayload(id, 5));
 }
 
 void UsbSide::handleControl(const QJsonObject &message)

@@ -93,6 +93,15 @@ public:
 	bool writeFrame(quint8 type, const QByteArray &payload);
 	bool writeRaw(const QByteArray &bytes);
 
+	// The device's side of the relays: bytes for its cloud connection
+	// (cut into pipe frames as the device firmware does) and its
+	// streams, opened by name, fed, granted credit and closed by id.
+	void sendPipe(const QByteArray &bytes);
+	void openStream(quint8 id, const QString &name);
+	void sendStreamData(quint8 id, const QByteArray &data);
+	void grantCredit(quint8 id, quint32 bytes);
+	void closeStream(quint8 id);
+
 	// Receiver mode only (null otherwise): its state, and whether the
 	// paired device is in range. A change sends "rx_status" at once.
 	const WirelessReceiver *receiver() const { return m_receiver.get(); }
@@ -107,6 +116,10 @@ Q_SIGNALS:
 	// A ctrl message from the plug-in (hello, ping, rx_set, ...).
 	void controlReceived(const QJsonObject &message);
 	void helloReceived(int count);
+	// Relay traffic from the plug-in: cloud bytes, and one stream frame
+	// (its id, operation and data).
+	void pipeReceived(const QByteArray &bytes);
+	void streamReceived(quint8 id, quint8 op, const QByteArray &data);
 	void unplugged();
 	// A new terminal is there (after plugIn(), also the one after a
 	// restart with rebootUnplugs).

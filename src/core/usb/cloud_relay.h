@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
+
+class QTcpSocket;
 
 namespace quillmarch {
 
@@ -18,20 +21,28 @@ struct CloudRelayStatus {
 	QString lastError;
 };
 
-// The cloud relay's bookkeeping. It does not connect anywhere yet: bytes from
-// the device are counted and dropped, so a device that asks for the relay
-// sees no connection rather than a broken one.
+// Carries one raw byte stream between a USB device without a network of
+// its own and the cloud endpoint its hello answer names. Device bytes that
+// arrive before the connection is up wait (up to a cap) and go out in order
+// once it is; what the cloud sends goes to the device as it comes, and the
+// link paces it onto the cable.
 class CloudRelay : public QObject {
 	Q_OBJECT
 
 public:
+	// Device bytes held while the connection is being made.
+	static constexpr int kPendingLimit = 262144;
+
 	using QObject::QObject;
+	~CloudRelay() override;
 
 	const CloudRelayStatus &status() const { return m_status; }
 
 	void configure(const QString &host, int port);
 	void clearTarget() { configure(QString(), 0); }
 	void setEnabled(bool on);
+	// Drops the connection and the waiting bytes; the target, the
+	// counters and the last error stay.
 	void reset();
 	void fromDevice(const QByteArray &bytes);
 
@@ -40,7 +51,16 @@ Q_SIGNALS:
 	void statusChanged();
 
 private:
+	void dial();
+	void dropSocket();
+	void onConnected();
+	void onReadyRead();
+	void onError();
+	void onDisconnected();
+
 	CloudRelayStatus m_status;
+	QTcpSocket *m_socket = nullptr;
+	QByteArray m_pending;
 };
 
 } // namespace quillmarch

@@ -347,11 +347,15 @@ void UsbLink::pace()
 {
 	if (m_pipeQueue.size() > kPipeQueueLimit) {
 		// A peer faster than the device's serial input: drop the
-		// relays' connections rather than buffer without bound.
+		// relays' connections rather than buffer without bound. The
+		// device hears that its streams are gone (those close frames
+		// start the queue afresh), or it would wait on them for ever.
 		m_pipeQueue.clear();
 		m_paceTimer.stop();
+		const QPointer<UsbLink> self(this);
 		m_cloudRelay->reset();
-		m_streamRelay->reset();
+		if (self)
+			m_streamRelay->reset(true);
 		return;
 	}
 	if (!m_paceTimer.isActive()) {

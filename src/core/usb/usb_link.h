@@ -66,6 +66,7 @@ public:
 	QJsonObject tunnel() const { return m_tunnel; }
 	QJsonObject receiverStatus() const { return m_receiverStatus; }
 	CloudRelay *cloudRelay() { return m_cloudRelay; }
+	const CloudRelay *cloudRelay() const { return m_cloudRelay; }
 	StreamRelay *streamRelay() { return m_streamRelay; }
 	int pipeQueueSize() const { return m_pipeQueue.size(); }
 

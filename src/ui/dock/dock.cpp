@@ -1,6 +1,7 @@
 #include "dock.h"
 
 #include "app.h"
+#include "devices_group.h"
 #include "dock_host.h"
 #include "live/source_manager.h"
 #include "plugin_group.h"
@@ -14,6 +15,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace quillmarch {
@@ -82,6 +84,8 @@ Dock::Dock(std::unique_ptr<DockHost> host, QWidget *parent)
 	m_scoreboard = new ScoreboardGroup(home);
 	layout->addWidget(m_scoreboard);
 	layout->addWidget(new ShowInObsGroup(m_host.get(), home));
+	m_devices = new DevicesGroup(home);
+	layout->addWidget(m_devices);
 	m_server = new ServerGroup(home);
 	layout->addWidget(m_server);
 	layout->addWidget(new PluginGroup(home));
@@ -106,6 +110,12 @@ void Dock::connectApp()
 	connect(&app->liveData(), &LiveData::changed, this,
 		&Dock::refreshScore);
 	connect(app, &App::serverStateChanged, this, &Dock::refreshServer);
+	connect(app, &App::usbRelaysChanged, this, &Dock::refreshRelays);
+	// A relay's byte counts and errors change without a signal to App.
+	auto *relayTimer = new QTimer(this);
+	relayTimer->setInterval(2000);
+	connect(relayTimer, &QTimer::timeout, this, &Dock::refreshRelays);
+	relayTimer->start();
 }
 
 void Dock::refreshAll()
@@ -120,6 +130,7 @@ void Dock::refreshAll()
 	refreshStatus();
 	refreshScore();
 	refreshServer();
+	refreshRelays();
 }
 
 void Dock::refreshDevices()
@@ -140,6 +151,11 @@ void Dock::refreshScore()
 void Dock::refreshServer()
 {
 	m_server->refresh();
+}
+
+void Dock::refreshRelays()
+{
+	m_devices->refreshRelays();
 }
 
 } // namespace quillmarch

@@ -9,6 +9,7 @@ class QStackedWidget;
 namespace quillmarch {
 
 class AccountRow;
+class DevicesGroup;
 class DockHost;
 class ScoreboardGroup;
 class ServerGroup;
@@ -31,6 +32,7 @@ public:
 	void refreshStatus();
 	void refreshScore();
 	void refreshServer();
+	void refreshRelays();
 
 private:
 	void connectApp();
@@ -40,6 +42,7 @@ private:
 	SignInGroup *m_signIn;
 	AccountRow *m_account;
 	ScoreboardGroup *m_scoreboard;
+	DevicesGroup *m_devices;
 	ServerGroup *m_server;
 };
 
