@@ -51,6 +51,9 @@ UsbLink::UsbLink(const QString &portPath, QObject *parent)
 	  m_streamRelay(new StreamRelay(this))
 {
 	m_receiverTimer.setSingleShot(true);
+	// A coarse timer may fire up to 5 % early, which would push relay
+	// traffic past what the device's serial input is paced for.
+	m_paceTimer.setTimerType(Qt::PreciseTimer);
 	setTimings(Timings());
 
 	connect(m_port, &SerialPort::readyRead, this, &UsbLink::onBytes);
