@@ -1,5 +1,7 @@
 #include "app.h"
 #include "base/log.h"
+#include "ble/ble_bridge.h"
+#include "ble/ble_launch.h"
 #include "dock_registration.h"
 #include "obs_environment.h"
 #include "sources.h"
@@ -74,6 +76,14 @@ bool obs_module_load(void)
 			.arg(QLatin1String(App::kVersion)));
 	registerBundledQtPlugins();
 	App::init(std::make_unique<ObsEnvironment>());
+	// Empty when the helper is missing from this install: Bluetooth then
+	// tells the user to reinstall instead of failing to start it.
+	const QString helper = ObsEnvironment().moduleFile(bleHelperFileName());
+	if (helper.isEmpty())
+		logWarning(QStringLiteral("Bluetooth helper %1 not found; "
+					  "Bluetooth setup is unavailable")
+				   .arg(bleHelperFileName()));
+	BleBridge::instance()->setHelperPath(helper);
 	sources_register();
 	sources_connect_live_data();
 	dock_register();
@@ -83,6 +93,7 @@ bool obs_module_load(void)
 void obs_module_unload(void)
 {
 	dock_unregister();
+	BleBridge::instance()->shutdown();
 	App::shutdown();
 	logInfo(QStringLiteral("plugin unloaded"));
 }

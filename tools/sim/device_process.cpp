@@ -1,5 +1,6 @@
 #include "device_process.h"
 
+#include "ble_side.h"
 #include "device_model.h"
 #include "feed_side.h"
 #include "http_side.h"
@@ -96,6 +97,8 @@ DeviceProcess::DeviceProcess(const DeviceOptions &options, QObject *parent)
 		m_http = new HttpSide(m_device, m_options.httpSide, this);
 	if (m_options.feed)
 		m_feed = new FeedSide(m_device, feed, this);
+	if (m_options.ble)
+		m_ble = new BleSide(m_device, m_options.bleSide, this);
 	if (network) {
 		// A new token, or none after a factory reset, is news for
 		// whoever set up the feed with the old one.
@@ -147,12 +150,25 @@ bool DeviceProcess::start()
 			     error.toLocal8Bit().constData());
 		return false;
 	}
+	if (m_ble &&
+	    !m_ble->listen(m_options.bleAddress, m_options.blePort, &error)) {
+		std::fprintf(stderr,
+			     "quillmarch-sim: cannot serve the Bluetooth radio "
+			     "on %s: %s\n",
+			     endpoint(m_options.bleAddress, m_options.blePort)
+				     .toLocal8Bit()
+				     .constData(),
+			     error.toLocal8Bit().constData());
+		return false;
+	}
 	if (m_http)
 		printLine(QStringLiteral("http ") +
 			  endpoint(m_http->address(), m_http->port()));
 	if (m_feed)
 		printLine(QStringLiteral("feed ") +
 			  endpoint(m_feed->address(), m_feed->port()));
+	if (m_ble)
+		printLine(QStringLiteral("ble ") + m_ble->address());
 	if (m_http || m_feed)
 		announceToken();
 	m_device->start();
@@ -288,13 +304,29 @@ void DeviceProcess::runCommand(const QByteArray &line)
 	} else if (line.startsWith("http-fail ") || line == "csrf expire" ||
 		   line.startsWith("feed ")) {
 		runNetworkCommand(line);
+	} else if (line.startsWith("ble ")) {
+		runBleCommand(line);
 	} else {
 		qCWarning(lcProcess).noquote()
 			<< "unknown command:" << QString::fromUtf8(line)
 			<< "(quit, unplug, plug, link on, link off, reboot, "
 			   "busy N, http-fail PATH STATUS [N], csrf expire, "
-			   "feed drop, feed reject, feed refuse MS)";
+			   "feed drop, feed reject, feed refuse MS, ble drop, "
+			   "ble vanish)";
 	}
+}
+
+void DeviceProcess::runBleCommand(const QByteArray &line)
+{
+	if (!m_ble)
+		qCWarning(lcProcess) << "ble commands need --ble";
+	else if (line == "ble drop")
+		m_ble->dropLink(
+			QStringLiteral("The device ended the connection."));
+	else if (line == "ble vanish")
+		m_ble->vanish();
+	else
+		qCWarning(lcProcess) << "ble drop or ble vanish";
 }
 
 void DeviceProcess::runNetworkCommand(const QByteArray &line)

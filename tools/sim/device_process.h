@@ -9,6 +9,7 @@ class QSocketNotifier;
 
 namespace quillmarch::sim {
 
+class BleSide;
 class DeviceModel;
 class FeedSide;
 class HttpSide;
@@ -36,6 +37,7 @@ private:
 	void onStdin();
 	void runCommand(const QByteArray &line);
 	void runNetworkCommand(const QByteArray &line);
+	void runBleCommand(const QByteArray &line);
 	void announceUsb();
 	void announceToken();
 	void shutDown(const char *why);
@@ -45,6 +47,7 @@ private:
 	UsbSide *m_usb = nullptr;
 	HttpSide *m_http = nullptr;
 	FeedSide *m_feed = nullptr;
+	BleSide *m_ble = nullptr;
 	QString m_announcedToken;
 	QSocketNotifier *m_signalNotifier = nullptr;
 	QSocketNotifier *m_stdinNotifier = nullptr;

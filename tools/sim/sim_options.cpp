@@ -100,14 +100,15 @@ ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 		"A Quillmarch device you can run without hardware.\n"
 		"On start it prints one line per carrier to stdout: "
 		"\"usb /dev/pts/7\", \"http 127.0.0.1:8080\", "
-		"\"feed 127.0.0.1:1010\", and with a network side "
+		"\"feed 127.0.0.1:1010\", \"ble 127.0.0.1:40123\" (the value "
+		"for QUILLMARCH_BLE_SIM), and with a network side "
 		"\"token <access token>\" (again whenever the token "
 		"changes); then it logs to stderr.\n"
-		"Without --http or --feed the USB cable is on.\n"
+		"Without --http, --feed or --ble the USB cable is on.\n"
 		"Stop it with SIGTERM or SIGINT, or type \"quit\". Other "
 		"commands on stdin: unplug, plug, link on, link off, reboot, "
 		"busy N, http-fail PATH STATUS [N], csrf expire, feed drop, "
-		"feed reject, feed refuse MS."));
+		"feed reject, feed refuse MS, ble drop, ble vanish."));
 	line.addPositional("command", "\"device\"");
 	line.add("usb", "Serve the USB cable on a pseudo-terminal (the default "
 			"without a network side).");
@@ -183,6 +184,30 @@ ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 		"The access token the device starts with (default with a network "
 		"side: one derived from --seed).",
 		"token");
+	line.add("ble",
+		 "Serve the Bluetooth radio for the helper's simulated central "
+		 "here; port 0 picks a free one (e.g. 127.0.0.1:0).",
+		 "addr:port");
+	line.add("ble-name",
+		 "Advertised name (default: \"Quillmarch \" and "
+		 "the device id).",
+		 "name");
+	line.add("ble-no-service",
+		 "Leave the Quillmarch service out of the advertisement.");
+	line.add("ble-others", "Other (non-Quillmarch) advertisers in range.",
+		 "n", "0");
+	line.add("ble-write-size",
+		 "Largest write the device accepts (20 to "
+		 "244).",
+		 "bytes", "185");
+	line.add("ble-pairing", "Refuse notifications to an unpaired central.");
+	line.add("ble-fragments",
+		 "How replies are notified: whole, short, long or mixed.",
+		 "form", "short");
+	line.add("ble-notify-size",
+		 "Bytes per notification of a fragmented "
+		 "reply (7 to 512).",
+		 "bytes", "20");
 	line.add("http-fail",
 		 "Answer the next N requests to PATH with STATUS (0 drops the "
 		 "connection); repeatable.",
@@ -278,9 +303,32 @@ ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 	if (line.isSet("cert") != line.isSet("key"))
 		line.fail(QStringLiteral("--cert and --key go together."));
 
-	// The cable is on unless only the network side was asked for.
+	out.ble = line.isSet("ble");
+	if (out.ble && !parseListenAddress(line.value("ble"), 0,
+					   &out.bleAddress, &out.blePort))
+		line.fail(QStringLiteral("--ble takes addr:port, e.g. "
+					 "127.0.0.1:0."));
+	BleSide::Config &ble = out.bleSide;
+	ble.name = line.value("ble-name");
+	ble.advertiseService = !line.isSet("ble-no-service");
+	line.number("ble-others", 0, 1000, &ble.otherAdvertisers);
+	line.number("ble-write-size", 20, 244, &ble.writePayload);
+	ble.requirePairing = line.isSet("ble-pairing");
+	line.number("ble-notify-size", 7, 512, &ble.notifySize);
+	const QString form = line.value("ble-fragments");
+	if (form == QLatin1String("whole"))
+		ble.fragments = BleSide::Config::Fragments::Whole;
+	else if (form == QLatin1String("long"))
+		ble.fragments = BleSide::Config::Fragments::Long;
+	else if (form == QLatin1String("mixed"))
+		ble.fragments = BleSide::Config::Fragments::Mixed;
+	else if (!form.isEmpty() && form != QLatin1String("short"))
+		line.fail(QStringLiteral("--ble-fragments takes whole, short, "
+					 "long or mixed."));
+
+	// The cable is on unless only a wireless side was asked for.
 	out.usb = line.isSet("usb") || line.isSet("receiver") ||
-		  (!out.http && !out.feed);
+		  (!out.http && !out.feed && !out.ble);
 	if (line.isSet("receiver") && (out.http || out.feed))
 		line.fail(QStringLiteral("The device behind a receiver has "
 					 "Wi-Fi off: --receiver does not go "

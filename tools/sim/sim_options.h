@@ -1,6 +1,7 @@
 #pragma once
 
 #include "command_line.h"
+#include "ble_side.h"
 #include "device_model.h"
 #include "feed_side.h"
 #include "http_side.h"
@@ -22,6 +23,10 @@ struct DeviceOptions {
 	// fills in its built-in test identity.
 	bool feed = false;
 	FeedSide::Config feedSide;
+	bool ble = false;
+	QHostAddress bleAddress;
+	quint16 blePort = 0;
+	BleSide::Config bleSide;
 };
 
 using ParseOutcome = tools::CommandLine::Outcome;
