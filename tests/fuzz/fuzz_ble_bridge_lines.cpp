@@ -1,81 +1,32 @@
-// What the Bluetooth helper sends arrives in reads of any size. Input:
-//   1 byte    where to cut the rest, as a fraction of its length
-//   then      the bytes the helper sends
-// Fed whole, cut once at that point, or one byte at a time (short inputs),
-// the reader must give the same objects in the same order, at most one per
-// line feed, and keep the same unfinished tail, which never holds a line
-// feed. Every object decodes to something the bridge can act on: a failed
-// reply always carries a code and a sentence, a successful one neither.
+// What the Bluetooth helper sends, line by line (the splitting itself is
+// fuzzed with the secure feed's lines). Every object decodes to something the
+// bridge can act on: a failed reply always carries a code and a sentence, a
+// successful one neither; data events carry only what base64 decodes to.
 #include "ble/ble_bridge.h"
-
-#include <QJsonDocument>
 
 #include <cstdint>
 #include <cstdlib>
 
 using namespace quillmarch;
 
-namespace {
-
-struct Outcome {
-	QList<QByteArray> objects;
-	QByteArray pending;
-};
-
-Outcome feedPieces(const QList<QByteArray> &pieces)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-	BleLineReader reader;
-	Outcome out;
+	JsonLineSplitter lines;
+	lines.append(QByteArray(reinterpret_cast<const char *>(data),
+				static_cast<int>(size)));
 	QJsonObject object;
-	for (const QByteArray &piece : pieces) {
-		reader.append(piece);
-		while (reader.next(&object)) {
-			out.objects.append(QJsonDocument(object).toJson(
-				QJsonDocument::Compact));
-			const BleHelperLine line =
-				BleHelperLine::decode(object);
-			if (line.kind != BleHelperLine::Reply)
-				continue;
+	while (lines.next(&object)) {
+		const BleHelperLine line = BleHelperLine::decode(object);
+		if (line.kind == BleHelperLine::Reply) {
 			const BleReply &r = line.reply;
 			if (r.ok != (r.code.isEmpty() && r.message.isEmpty()))
 				abort();
-		}
-	}
-	out.pending = reader.pending();
-	return out;
-}
-
-bool same(const Outcome &a, const Outcome &b)
-{
-	return a.objects == b.objects && a.pending == b.pending;
-}
-
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-	if (size < 1)
-		return 0;
-	const QByteArray stream(reinterpret_cast<const char *>(data) + 1,
-				static_cast<int>(size - 1));
-	const int cut = int(qint64(stream.size()) * data[0] / 255);
-
-	const Outcome whole = feedPieces({stream});
-	if (whole.pending.contains('\n'))
-		abort();
-	if (whole.objects.size() > stream.count('\n'))
-		abort();
-	if (!stream.endsWith(whole.pending))
-		abort();
-	if (!same(whole, feedPieces({stream.left(cut), stream.mid(cut)})))
-		abort();
-
-	if (stream.size() <= 512) {
-		QList<QByteArray> bytes;
-		for (char c : stream)
-			bytes.append(QByteArray(1, c));
-		if (!same(whole, feedPieces(bytes)))
+		} else if (line.kind == BleHelperLine::Data &&
+			   line.data.size() > object.value(QLatin1String("b64"))
+						      .toString()
+						      .size()) {
 			abort();
+		}
 	}
 	return 0;
 }

@@ -24,7 +24,7 @@ struct Outcome {
 
 Outcome feedPieces(const QList<QByteArray> &pieces)
 {
-	FeedLineSplitter splitter;
+	JsonLineSplitter splitter;
 	Outcome out;
 	QJsonObject object;
 	for (const QByteArray &piece : pieces) {

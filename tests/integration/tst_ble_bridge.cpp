@@ -211,7 +211,7 @@ void TestBleBridge::standInHelper()
 	wrong.write("{\"hello\":\"" + wrongToken.toUtf8() + "\"}\n");
 	QTRY_COMPARE(wrong.state(), QAbstractSocket::UnconnectedState);
 	// A line without end is not held in memory for ever.
-	flood.write(QByteArray(BleLineReader::kMaxLine + 4096, 'x'));
+	flood.write(QByteArray(JsonLineSplitter::kMaxLine + 4096, 'x'));
 	QTRY_COMPARE(flood.state(), QAbstractSocket::UnconnectedState);
 	QVERIFY(!ready);
 

@@ -115,7 +115,7 @@ void TstTlsFeed::lineSplitting()
 		// A lone CR ends nothing.
 		{"{\"a\":1}\r{\"b\":2}\n", ""}};
 	for (const auto &[bytes, objects] : cases) {
-		FeedLineSplitter splitter;
+		JsonLineSplitter splitter;
 		splitter.append(bytes);
 		QStringList got;
 		for (QJsonObject o; splitter.next(&o);)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/json_lines.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QJsonObject>
@@ -34,30 +36,6 @@ struct BleDeviceInfo {
 	QString id;
 	QString name;
 	int rssi = 0;
-};
-
-// Splits what the helper sends into JSON lines: white space around a line,
-// empty lines and lines that are not a JSON object are skipped. A line is
-// never allowed to grow without bound: once the unfinished tail passes
-// kMaxLine the reader reports overflowed() and the connection is not worth
-// keeping.
-class BleLineReader {
-public:
-	static constexpr int kMaxLine = 1 << 20;
-
-	void append(const QByteArray &bytes);
-	// Stores the next object line in *object; false when no complete line
-	// is left.
-	bool next(QJsonObject *object);
-	bool overflowed() const { return pendingSize() > kMaxLine; }
-	int pendingSize() const { return int(m_buffer.size()) - m_start; }
-	QByteArray pending() const { return m_buffer.mid(m_start); }
-	void clear();
-
-private:
-	QByteArray m_buffer;
-	int m_start = 0;
-	int m_scanned = 0;
 };
 
 // What one line of the helper means once the helper has said hello.
@@ -134,7 +112,7 @@ private:
 	};
 	struct Candidate {
 		QTcpSocket *socket = nullptr;
-		BleLineReader lines;
+		JsonLineSplitter lines;
 	};
 
 	explicit BleBridge(QObject *parent = nullptr);
@@ -162,7 +140,7 @@ private:
 	QList<Candidate> m_candidates;
 	QPointer<QProcess> m_process;
 	QString m_token;
-	BleLineReader m_lines;
+	JsonLineSplitter m_lines;
 	bool m_ready = false;
 	QTimer m_launchTimer;
 	QList<ReadyCallback> m_waiters;

@@ -40,50 +40,6 @@ void enableKeepAlive(qintptr descriptor)
 
 } // namespace
 
-void FeedLineSplitter::append(const QByteArray &bytes)
-{
-	if (m_start > 0) {
-		m_buffer.remove(0, m_start);
-		m_scanned -= m_start;
-		m_start = 0;
-	}
-	m_buffer.append(bytes);
-}
-
-bool FeedLineSplitter::next(QJsonObject *object)
-{
-	for (;;) {
-		const int lineFeed = int(m_buffer.indexOf('\n', m_scanned));
-		if (lineFeed < 0) {
-			// Remember how far we looked, so a long line arriving in
-			// many small reads is not searched again from its start.
-			m_scanned = int(m_buffer.size());
-			return false;
-		}
-		const QByteArray line =
-			m_buffer.mid(m_start, lineFeed - m_start).trimmed();
-		m_start = lineFeed + 1;
-		m_scanned = m_start;
-		if (line.isEmpty())
-			continue;
-		QJsonParseError error;
-		const QJsonDocument document =
-			QJsonDocument::fromJson(line, &error);
-		if (error.error != QJsonParseError::NoError ||
-		    !document.isObject())
-			continue;
-		*object = document.object();
-		return true;
-	}
-}
-
-void FeedLineSplitter::clear()
-{
-	m_buffer.clear();
-	m_start = 0;
-	m_scanned = 0;
-}
-
 TlsFeed::TlsFeed(QObject *parent) : QObject(parent)
 {
 	m_reconnectTimer.setSingleShot(true);
@@ -203,7 +159,7 @@ void TlsFeed::onReadyRead()
 		if (!handleObject(object))
 			return;
 	}
-	if (m_socket == socket && m_lines.pendingSize() > kMaxLineBytes) {
+	if (m_socket == socket && m_lines.overflowed()) {
 		m_lastError = tr(
 			"The device sent data that is not a live update. Check that the address belongs to a Quillmarch device.");
 		dropSocket();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/json_lines.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
@@ -9,30 +11,6 @@
 class QSslSocket;
 
 namespace quillmarch {
-
-// Cuts the secure feed's byte stream into lines and each line into a JSON
-// object. A line ends at a line feed; surrounding white space (a carriage
-// return included) is trimmed, and lines that are empty or not a JSON object
-// are skipped. Pure byte work, so it can be tested and fuzzed without a
-// socket.
-class FeedLineSplitter {
-public:
-	void append(const QByteArray &bytes);
-	// Takes lines off the front of the buffer until one holds an object and
-	// stores it in *object. False when no complete line is left; the bytes
-	// of an unfinished line stay buffered.
-	bool next(QJsonObject *object);
-	void clear();
-
-	// Bytes received but not yet taken as lines.
-	QByteArray pending() const { return m_buffer.mid(m_start); }
-	int pendingSize() const { return int(m_buffer.size()) - m_start; }
-
-private:
-	QByteArray m_buffer;
-	int m_start = 0;   // bytes before this were already taken
-	int m_scanned = 0; // bytes before this hold no line feed
-};
 
 // The device's live scores over the local network: a TLS connection to the
 // device, proved with its access token, then one live-data envelope per line.
@@ -47,9 +25,6 @@ public:
 	static constexpr quint16 kDefaultPort = 1010;
 	static constexpr int kInitialBackoffMs = 1000;
 	static constexpr int kMaxBackoffMs = 15000;
-	// A live update is a few hundred bytes; a "line" this long is a
-	// device gone wrong, and buffering it would only eat memory.
-	static constexpr int kMaxLineBytes = 1 << 20;
 	// From the start of an attempt to the device's acceptance of the
 	// token. A device answers within a second or two; one that takes the
 	// connection and then says nothing would otherwise hold the feed
@@ -118,7 +93,7 @@ private:
 	QString m_host;
 	quint16 m_port = kDefaultPort;
 	QString m_token;
-	FeedLineSplitter m_lines;
+	JsonLineSplitter m_lines;
 	bool m_authenticated = false;
 	bool m_authFailed = false;
 	bool m_wanted = false;
