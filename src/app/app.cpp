@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "live/source_manager.h"
 #include "server/hosted_server.h"
+#include "update/plugin_updater.h"
 
 #include <QEventLoop>
 #include <QJsonArray>
@@ -48,6 +49,7 @@ App::App(std::unique_ptr<AppEnvironment> environment)
 	connect(&m_portal, &PortalClient::signedInChanged, this,
 		&App::onSignedInChanged);
 	applyServerSettings();
+	setUpUpdates();
 
 	m_portal.restoreSession([](const PortalResult &r) {
 		if (!r.ok && r.status != 0 && r.status != 401)
@@ -61,6 +63,7 @@ App::~App()
 {
 	// The children hold pointers to the members above; they must go
 	// first, while those still exist.
+	delete m_updater;
 	delete m_server;
 	delete m_sources;
 	delete m_relayHolder;

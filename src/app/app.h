@@ -12,6 +12,8 @@
 #include <QPointer>
 #include <QStringList>
 
+class QTimer;
+
 #include <functional>
 #include <memory>
 
@@ -19,6 +21,7 @@ namespace quillmarch {
 
 class DeviceSession;
 class HostedServer;
+class PluginUpdater;
 class SourceManager;
 
 // The plug-in's one long-lived object: it owns every service and wires them
@@ -76,6 +79,18 @@ public:
 	// One line per kept session: who it is and how its relay is doing.
 	QStringList usbRelaySummaries() const;
 
+	// Keeps the plug-in current: automatic checks a while after start
+	// and then daily, while the settings allow them.
+	PluginUpdater *updater() const { return m_updater; }
+	// A manual check always runs; an automatic one only when allowed.
+	void checkForUpdates(bool manual);
+	struct UpdateTimings {
+		int firstCheckMs = 20000;
+		int everyMs = 86400000;
+	};
+	// Restarts both timers with these intervals (tests shorten them).
+	void setUpdateTimings(const UpdateTimings &timings);
+
 	// Commands of the data server's clients other than "get".
 	QJsonObject handleCommand(const QString &op,
 				  const QJsonObject &request);
@@ -90,6 +105,8 @@ private:
 	explicit App(std::unique_ptr<AppEnvironment> environment);
 	void onSignedInChanged(bool signedIn);
 	void dropUsbRelay(DeviceSession *session);
+	void setUpUpdates();
+	void onUpdateStateChanged();
 
 	std::unique_ptr<AppEnvironment> m_environment;
 	PortalClient m_portal;
@@ -101,6 +118,9 @@ private:
 	QList<GraphicsOutput> m_outputs;
 	QString m_outputsError;
 	QObject *m_relayHolder = nullptr;
+	PluginUpdater *m_updater = nullptr;
+	QTimer *m_firstUpdateCheck = nullptr;
+	QTimer *m_dailyUpdateCheck = nullptr;
 	QList<QPointer<DeviceSession>> m_usbRelays;
 };
 

@@ -22,6 +22,10 @@ public:
 	// The account portal. The plug-in uses the address it was built for;
 	// tests point it at a simulator.
 	virtual QString portalBaseUrl() const;
+	// The maker's web site, where the update manifest
+	// ("/downloads/obs/latest.json") and the download page ("/download")
+	// live. Fixed at build time like the portal.
+	virtual QString updateSiteUrl() const;
 };
 
 } // namespace quillmarch

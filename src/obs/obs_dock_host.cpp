@@ -1,5 +1,6 @@
 #include "obs_dock_host.h"
 
+#include "base/log.h"
 #include "dock/show_in_obs_group.h"
 #include "sources.h"
 
@@ -41,12 +42,26 @@ void ObsDockHost::addSourceToCurrentScene(const QString &typeId,
 	obs_source_t *source = obs_source_create(
 		type.constData(), name.constData(), settings, nullptr);
 	obs_data_release(settings);
+	// OBS keeps a source whose type refused to create it (a graphics
+	// source without a browser engine, say); an empty box in the scene
+	// would only puzzle the user, and the reason is already in the log.
+	if (source && obs_obj_invalid(source)) {
+		logWarning(QStringLiteral("%1 not added to the scene").arg(baseName));
+		obs_source_release(source);
+		source = nullptr;
+	}
 	if (source) {
 		obs_scene_add(scene, source);
 		obs_frontend_open_source_properties(source);
 		obs_source_release(source);
 	}
 	obs_source_release(sceneSource);
+}
+
+bool ObsDockHost::streamingOrRecording() const
+{
+	return obs_frontend_streaming_active() ||
+	       obs_frontend_recording_active();
 }
 
 } // namespace quillmarch

@@ -9,6 +9,7 @@ class ObsDockHost : public DockHost {
 public:
 	void addSourceToCurrentScene(const QString &typeId,
 				     const QString &baseName) override;
+	bool streamingOrRecording() const override;
 };
 
 } // namespace quillmarch

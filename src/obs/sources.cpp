@@ -3,4 +3,5 @@
 void sources_register()
 {
 	text_source_register();
+	graphics_source_register();
 }

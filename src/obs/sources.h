@@ -7,3 +7,4 @@ const char *sources_default_text_template();
 
 // Registration of each source type, called by sources_register().
 void text_source_register();
+void graphics_source_register();

@@ -22,7 +22,7 @@ from obsharness import (  # noqa: E402
     HarnessError, JsonLineClient, free_tcp_port, normalise_text, ocr_line,
     port_problem, testing, wait_for, xinput)
 from obsharness.plugin import (  # noqa: E402
-    KIND, PORTAL_PORT, SCENE, ToolProcess, is_snapshot, plugin_settings,
+    KIND, LOG_TAG, PORTAL_PORT, SCENE, ToolProcess, is_snapshot, plugin_settings,
     score_of, server_status, snapshots)
 from obsharness.testing import find_text, ocr_words, screen_text  # noqa: E402
 from obsharness.xserver import x11_windows  # noqa: E402
@@ -35,6 +35,7 @@ DEVICE = "QM-7F3A21"
 SIGNED_IN_AND_LIVE = (f"Signed in as {EMAIL}", f"Main gym ({DEVICE})",
                       f"Live from {DEVICE}")
 ADD_TEXT = "Add live score text to this scene"
+ADD_GRAPHIC = "Add a graphic to this scene"
 ADDED = ["Quillmarch Score", "Quillmarch Score 2"]
 
 
@@ -105,7 +106,8 @@ class Dock(testing.ObsTestCase):
                          [True, EMAIL, DEVICE, True], f"data server: {status}")
 
     def test_3_adds_two_score_texts(self):
-        """two clicks on the add button put two score texts into the scene"""
+        """two clicks on the add button put two score texts into the scene;
+        a graphic is refused without harm"""
         pid = self.obs.proc.pid
         for count in (1, 2):
             name = f"dock-add-{count}.png"
@@ -121,6 +123,17 @@ class Dock(testing.ObsTestCase):
             wait_for(lambda: not x11_windows(self.obs.display, "Properties",
                                              pid), 10,
                      "the properties window to close")
+        # This OBS has no browser source: the graphic is refused with a log
+        # line, nothing is added and no properties window opens.
+        name = "dock-add-graphic.png"
+        self.click_on(self.look(name), ADD_GRAPHIC, name)
+        refused = wait_for(lambda: [l for l in self.obs.log.lines(LOG_TAG)
+                                    if "Quillmarch Graphics not added" in l], 10,
+                           "the graphic to be refused")
+        self.state["graphic_refused"] = refused[0]
+        self.assertTrue(any("has no browser source" in l
+                            for l in self.obs.log.lines(LOG_TAG)))
+        self.assertFalse(x11_windows(self.obs.display, "Properties", pid))
         items = self.obs.ws.request("GetSceneItemList",
                                     {"sceneName": SCENE})["sceneItems"]
         self.assertEqual([(i["sourceName"], i["inputKind"]) for i in items],

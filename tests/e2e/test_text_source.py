@@ -56,8 +56,10 @@ class TextSource(testing.ObsTestCase):
                          if re.search(r"Failed to load .*quillmarch-obs", l)
                          or "Bluetooth helper" in l]
         self.assertFalse(module_errors, f"OBS reports: {module_errors}")
-        self.assertIn(KIND, self.obs.ws.request("GetInputKindList", {
-            "unversioned": False})["inputKinds"])
+        kinds = self.obs.ws.request("GetInputKindList", {
+            "unversioned": False})["inputKinds"]
+        self.assertIn(KIND, kinds)
+        self.assertIn("quillmarch_graphics", kinds)
 
     def test_2_source_from_collection(self):
         """source comes back from the scene collection"""

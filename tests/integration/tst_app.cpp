@@ -3,6 +3,8 @@
 #include "live/source_manager.h"
 #include "portal_sim.h"
 #include "server/hosted_server.h"
+#include "update/plugin_updater.h"
+#include "update_site.h"
 
 #include "support/await.h"
 
@@ -45,7 +47,11 @@ struct TempEnvironment : AppEnvironment {
 		return portal.isEmpty() ? AppEnvironment::portalBaseUrl()
 					: portal;
 	}
-	QString dir, portal;
+	QString updateSiteUrl() const override
+	{
+		return site.isEmpty() ? AppEnvironment::updateSiteUrl() : site;
+	}
+	QString dir, portal, site;
 	int *dropped;
 };
 
@@ -123,6 +129,7 @@ private Q_SLOTS:
 	void serverCommands();
 	void serverFollowsSettings();
 	void restoreFailureIsLogged();
+	void automaticUpdateChecks();
 };
 
 void TestApp::lifetimeAndSettingsFile()
@@ -388,5 +395,43 @@ void TestApp::restoreFailureIsLogged()
 	}
 }
 
-QTEST_GUILESS_MAIN(TestApp)
+// Automatic checks come after the first delay and then at every interval,
+// only while the settings allow them; a manual check always runs.
+void TestApp::automaticUpdateChecks()
+{
+	QTemporaryDir siteDir;
+	updatesite::UpdateSite site(siteDir.path());
+	QVERIFY(site.listen());
+	QVERIFY(QDir().mkpath(siteDir.filePath("downloads/obs")));
+	QVERIFY(writeFile(siteDir.filePath("downloads/obs/latest.json"),
+			  R"({"version": "1.0.1", "packages": {}})"));
+	QTemporaryDir dir;
+	auto environment = std::make_unique<TempEnvironment>(dir.path());
+	environment->site = site.baseUrl();
+	App::init(std::move(environment));
+	App *app = App::get();
+	QCOMPARE(app->updater()->config().manifestUrl,
+		 site.baseUrl() + "/downloads/obs/latest.json");
+	QCOMPARE(app->updater()->config().obsVersion, QStringLiteral("29.0.2"));
+
+	const auto checks = [&] {
+		return site.requestCount("latest.json");
+	};
+	app->setUpdateTimings({30, 60});
+	QTRY_VERIFY(checks() >= 2);
+	QTRY_COMPARE(app->updater()->state(), PluginUpdater::UpToDate);
+	QVERIFY(app->settings().lastUpdateCheck() > 0);
+
+	app->settings().setAutoCheckUpdates(false);
+	QTRY_VERIFY(!app->updater()->busy());
+	const int before = checks();
+	QTest::qWait(200);
+	app->checkForUpdates(false);
+	QTest::qWait(50);
+	QCOMPARE(checks(), before);
+	app->checkForUpdates(true);
+	QTRY_COMPARE(checks(), before + 1);
+}
+
+QTEST_MAIN(TestApp)
 #include "tst_app.moc"

@@ -6,6 +6,8 @@
 #include "live/source_manager.h"
 #include "portal_sim.h"
 #include "server/hosted_server.h"
+#include "update/plugin_updater.h"
+#include "update_site.h"
 #include "usb/usb_link.h"
 #include "usb_side.h"
 
@@ -15,11 +17,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QDialog>
 #include <QDir>
 #include <QGroupBox>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSpinBox>
@@ -59,6 +63,8 @@ private:
 struct FakeScene : DockHost {
 	QStringList names;
 	QStringList types;
+	bool onAir = false;
+	bool streamingOrRecording() const override { return onAir; }
 	void addSourceToCurrentScene(const QString &typeId,
 				     const QString &baseName) override
 	{
@@ -214,6 +220,8 @@ private Q_SLOTS:
 	void deviceListAndLocalNetwork();
 	void serverSwitches();
 	void usbRelayRow();
+	void updateNewsAndControls();
+	void upToDate();
 	void scoreLine_data();
 	void scoreLine();
 };
@@ -327,15 +335,29 @@ void TestDock::signInToLiveScore()
 		{{"type", "state"}, {"fields", QJsonObject{{"inning", ""}}}});
 	QTRY_COMPARE(score->height(), oneLine);
 
-	// Each press adds a text source under a name of its own.
+	// Each press adds a source under a name of its own.
 	click(rig.button("Add live score text to this scene"));
 	click(rig.button("Add live score text to this scene"));
+	click(rig.button("Add a graphic to this scene"));
 	QCOMPARE(rig.scene->names,
-		 (QStringList{"Quillmarch Score", "Quillmarch Score 2"}));
+		 (QStringList{"Quillmarch Score", "Quillmarch Score 2",
+			      "Quillmarch Graphics"}));
 	QCOMPARE(rig.scene->types,
-		 (QStringList{"quillmarch_text", "quillmarch_text"}));
+		 (QStringList{"quillmarch_text", "quillmarch_text",
+			      "quillmarch_graphics"}));
+
+	// The followed device can be managed through the account.
+	const QString manage =
+		"Manage the selected device through my account\u2026";
+	click(rig.button(manage));
+	QDialog *dialog = nullptr;
+	QTRY_VERIFY(dialog = rig.dock->findChild<QDialog *>());
+	QVERIFY(dialog->windowTitle().contains("QM-31D0E8"));
+	dialog->close();
+	QTRY_VERIFY(!rig.dock->findChild<QDialog *>());
 
 	click(rig.button("Sign out"));
+	QTRY_VERIFY(!rig.button(manage)->isVisible());
 	QTRY_VERIFY(rig.group("Quillmarch account (optional)")->isVisible());
 	QVERIFY(!rig.devices()->isVisible());
 	QVERIFY(!rig.button("Sign out")->isVisible());
@@ -539,6 +561,141 @@ void TestDock::usbRelayRow()
 		"Stop sharing this computer's internet with USB devices"));
 	QVERIFY(!devices->isVisible());
 	QTRY_VERIFY(!kept);
+}
+
+// A newer release as a user meets it in the dock: the banner, its notes, the
+// download that fails and the retry, and the plain "up to date" answer.
+void TestDock::updateNewsAndControls()
+{
+	Rig rig;
+	QVERIFY(rig.start());
+	QTemporaryDir siteDir;
+	updatesite::UpdateSite site(siteDir.path());
+	QVERIFY(site.listen());
+	const auto publish = [&](const QString &version) {
+		QDir().mkpath(siteDir.filePath("downloads/obs"));
+		QFile f(siteDir.filePath("downloads/obs/latest.json"));
+		const QString url =
+			site.baseUrl() + "/downloads/obs/missing.zip";
+		return f.open(QIODevice::WriteOnly) &&
+		       f.write(QStringLiteral(
+				       R"({"schema": 1, "version": "%1", "released": "2026-12-01",
+				   "notes": ["Faster scores.", "Fewer clicks."],
+				   "packages": {"%2": {"url": "%3", "sha256": "%4", "size": 1000}}})")
+				       .arg(version,
+					    PluginUpdater::platformKey(), url,
+					    QString(64, 'a'))
+				       .toUtf8()) > 0;
+	};
+	// A bundle this user may replace, laid out as OBS loads it.
+	QTemporaryDir plugins;
+	const QString bundle = plugins.filePath("quillmarch-obs");
+	QDir().mkpath(bundle + "/bin/64bit");
+	QFile binary(bundle + "/bin/64bit/quillmarch-obs.so");
+	QVERIFY(binary.open(QIODevice::WriteOnly));
+	binary.close();
+	App *app = App::get();
+	UpdateConfig config = app->updater()->config();
+	config.manifestUrl = site.baseUrl() + "/downloads/obs/latest.json";
+	config.websiteUrl = site.baseUrl() + "/download";
+	config.bundlePath = bundle;
+	app->updater()->setConfig(config);
+
+	auto *banner = rig.dock->findChild<QFrame *>("quillmarchUpdateBanner");
+	QVERIFY(banner && !banner->isVisible());
+	QCheckBox *automatic = qobject_cast<QCheckBox *>(
+		rig.button("Check for updates automatically"));
+	QVERIFY(automatic && automatic->isChecked());
+	click(automatic);
+	QVERIFY(!app->settings().autoCheckUpdates());
+
+	QVERIFY(publish("9.9.9"));
+	click(rig.button("Check for updates"));
+	QTRY_VERIFY(banner->isVisible());
+	QVERIFY(rig.label("Quillmarch 9.9.9 is available (you have 1.0.1)."));
+	QVERIFY(rig.label("Faster scores.\nFewer clicks.")->isVisible());
+	QVERIFY(rig.button("Update now")->isVisible());
+	QVERIFY(!rig.button("Open the download page")->isVisible());
+	QVERIFY(banner->styleSheet().contains("#3d8bdb"));
+	rig.savePng("dock-update-available");
+
+	// The package is not there: the update did not finish, and the user
+	// may try again.
+	click(rig.button("Update now"));
+	QTRY_VERIFY(rig.label("The update to version 9.9.9 did not finish."));
+	QVERIFY(rig.button("Try again")->isVisible());
+	QVERIFY(rig.button("Check for updates")->isEnabled());
+	QLabel *status = rig.label(app->updater()->message());
+	QVERIFY(status && status->styleSheet().contains("#d9534f"));
+	rig.savePng("dock-update-failed");
+
+	// A bundle without its binary cannot be replaced here: the user is
+	// sent to the download page instead.
+	QVERIFY(binary.remove());
+	click(rig.button("Check for updates"));
+	QTRY_VERIFY(rig.button("Open the download page")->isVisible());
+	QVERIFY(!rig.button("Update now")->isVisible());
+
+	// A real package, made by the release tool: installed, the banner
+	// asks for a restart (and to wait while OBS is on air).
+	QVERIFY(binary.open(QIODevice::WriteOnly));
+	binary.close();
+	QTemporaryDir release;
+	const QString next = release.filePath("quillmarch-obs");
+	QDir().mkpath(next + "/bin/64bit");
+	QFile nextBinary(next + "/bin/64bit/quillmarch-obs.so");
+	QVERIFY(nextBinary.open(QIODevice::WriteOnly) &&
+		nextBinary.write("the next release") > 0);
+	nextBinary.close();
+	QProcess tool;
+	tool.start(QUILLMARCH_RELEASE_TOOL,
+		   {"--tree", next, "--version", "9.9.9", "--platform",
+		    PluginUpdater::platformKey(), "--url-base",
+		    site.baseUrl() + "/downloads/obs/", "--out",
+		    siteDir.filePath("downloads/obs")});
+	QVERIFY(tool.waitForFinished(30000) && tool.exitCode() == 0);
+	rig.scene->onAir = true;
+	click(rig.button("Check for updates"));
+	QTRY_VERIFY(rig.button("Update now")->isVisible());
+	click(rig.button("Update now"));
+	QTRY_COMPARE_WITH_TIMEOUT(app->updater()->state(),
+				  PluginUpdater::Installed, 30000);
+	QVERIFY(rig.label("Restart OBS to finish updating to version 9.9.9. "
+			  "OBS is streaming or recording right now, so wait "
+			  "until you are done."));
+	QVERIFY(banner->styleSheet().contains("#e8a317"));
+	QVERIFY(!rig.button("Update now")->isVisible());
+	QVERIFY(!rig.button("Check for updates")->isEnabled());
+	QVERIFY(nextBinary.open(QIODevice::ReadOnly));
+	QCOMPARE(QFile(binary.fileName()).size(), nextBinary.size());
+	rig.savePng("dock-update-installed");
+}
+
+// Up to date: no banner, and the hint says when it was checked.
+void TestDock::upToDate()
+{
+	Rig rig;
+	QVERIFY(rig.start());
+	QTemporaryDir siteDir;
+	updatesite::UpdateSite site(siteDir.path());
+	QVERIFY(site.listen());
+	QDir().mkpath(siteDir.filePath("downloads/obs"));
+	QFile manifest(siteDir.filePath("downloads/obs/latest.json"));
+	QVERIFY(manifest.open(QIODevice::WriteOnly) &&
+		manifest.write(
+			R"({"schema": 1, "version": "1.0.1", "packages": {}})") >
+			0);
+	manifest.close();
+	App *app = App::get();
+	UpdateConfig config = app->updater()->config();
+	config.manifestUrl = site.baseUrl() + "/downloads/obs/latest.json";
+	app->updater()->setConfig(config);
+	auto *banner = rig.dock->findChild<QFrame *>("quillmarchUpdateBanner");
+	click(rig.button("Check for updates"));
+	QTRY_COMPARE(app->updater()->state(), PluginUpdater::UpToDate);
+	QVERIFY(!banner->isVisible());
+	QVERIFY(app->settings().lastUpdateCheck() > 0);
+	QVERIFY(rig.label(" Checked ", false));
 }
 
 void TestDock::scoreLine_data()

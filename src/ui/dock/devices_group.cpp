@@ -1,5 +1,6 @@
 #include "devices_group.h"
 
+#include "account/manage_dialog.h"
 #include "app.h"
 
 #include <QLabel>
@@ -12,6 +13,19 @@ DevicesGroup::DevicesGroup(QWidget *parent) : QGroupBox(parent)
 {
 	setTitle(tr("Devices"));
 	auto *layout = new QVBoxLayout(this);
+	m_manage = new QPushButton(
+		tr("Manage the selected device through my account\u2026"),
+		this);
+	m_manage->setEnabled(false);
+	m_manage->hide();
+	layout->addWidget(m_manage);
+	connect(m_manage, &QPushButton::clicked, this, [this] {
+		if (m_deviceId.isEmpty())
+			return;
+		auto *dialog = new ManageDialog(m_deviceId, window());
+		dialog->setAttribute(Qt::WA_DeleteOnClose);
+		dialog->show();
+	});
 	m_relays = new QLabel(this);
 	m_relays->setWordWrap(true);
 	// Socket error texts come from outside: never read as markup.
@@ -39,7 +53,20 @@ void DevicesGroup::refreshRelays()
 				  lines.join(QLatin1Char('\n')));
 	m_relays->setVisible(any);
 	m_stopRelays->setVisible(any);
-	setVisible(any);
+	updateVisibility();
+}
+
+void DevicesGroup::setAccountDevice(bool signedIn, const QString &deviceId)
+{
+	m_deviceId = deviceId;
+	m_manage->setVisible(signedIn);
+	m_manage->setEnabled(signedIn && !deviceId.isEmpty());
+	updateVisibility();
+}
+
+void DevicesGroup::updateVisibility()
+{
+	setVisible(!m_manage->isHidden() || !m_relays->isHidden());
 }
 
 } // namespace quillmarch

@@ -7,9 +7,9 @@ class QPushButton;
 
 namespace quillmarch {
 
-// "Devices": the USB devices that reach the cloud through this computer,
-// and the switch that stops them. Setup and account management add their
-// buttons here; until then the group shows only while a relay runs.
+// "Devices": managing the followed device through the account, the USB
+// devices that reach the cloud through this computer and the switch that
+// stops them. Shown while there is something to offer.
 class DevicesGroup : public QGroupBox {
 	Q_OBJECT
 
@@ -17,8 +17,15 @@ public:
 	explicit DevicesGroup(QWidget *parent = nullptr);
 
 	void refreshRelays();
+	// The manage button is offered when signed in, and usable when the
+	// device list shows a device.
+	void setAccountDevice(bool signedIn, const QString &deviceId);
 
 private:
+	void updateVisibility();
+
+	QPushButton *m_manage;
+	QString m_deviceId;
 	QLabel *m_relays;
 	QPushButton *m_stopRelays;
 };

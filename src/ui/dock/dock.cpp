@@ -9,6 +9,8 @@
 #include "server_group.h"
 #include "show_in_obs_group.h"
 #include "sign_in_group.h"
+#include "update/plugin_updater.h"
+#include "update_banner.h"
 
 #include <QEvent>
 #include <QFrame>
@@ -77,6 +79,8 @@ Dock::Dock(std::unique_ptr<DockHost> host, QWidget *parent)
 	auto *home = new QWidget(m_pages);
 	auto *layout = new QVBoxLayout(home);
 	layout->setContentsMargins(0, 0, 0, 0);
+	m_updateBanner = new UpdateBanner(m_host.get(), home);
+	layout->addWidget(m_updateBanner);
 	m_signIn = new SignInGroup(home);
 	layout->addWidget(m_signIn);
 	m_account = new AccountRow(home);
@@ -86,13 +90,21 @@ Dock::Dock(std::unique_ptr<DockHost> host, QWidget *parent)
 	layout->addWidget(new ShowInObsGroup(m_host.get(), home));
 	m_devices = new DevicesGroup(home);
 	layout->addWidget(m_devices);
+	connect(m_scoreboard, &ScoreboardGroup::currentDeviceChanged, this,
+		[this](const QString &id) {
+			App *app = App::get();
+			m_devices->setAccountDevice(
+				app && app->portal().isSignedIn(), id);
+		});
 	m_server = new ServerGroup(home);
 	layout->addWidget(m_server);
-	layout->addWidget(new PluginGroup(home));
+	m_plugin = new PluginGroup(home);
+	layout->addWidget(m_plugin);
 	m_pages->addWidget(home);
 
 	connectApp();
 	refreshAll();
+	refreshUpdate();
 }
 
 Dock::~Dock() = default;
@@ -111,6 +123,8 @@ void Dock::connectApp()
 		&Dock::refreshScore);
 	connect(app, &App::serverStateChanged, this, &Dock::refreshServer);
 	connect(app, &App::usbRelaysChanged, this, &Dock::refreshRelays);
+	connect(app->updater(), &PluginUpdater::stateChanged, this,
+		&Dock::refreshUpdate);
 	// A relay's byte counts and errors change without a signal to App.
 	auto *relayTimer = new QTimer(this);
 	relayTimer->setInterval(2000);
@@ -127,6 +141,7 @@ void Dock::refreshAll()
 	m_account->refresh();
 	m_scoreboard->setSignedIn(signedIn);
 	refreshDevices();
+	m_devices->setAccountDevice(signedIn, m_scoreboard->currentDeviceId());
 	refreshStatus();
 	refreshScore();
 	refreshServer();
@@ -156,6 +171,12 @@ void Dock::refreshServer()
 void Dock::refreshRelays()
 {
 	m_devices->refreshRelays();
+}
+
+void Dock::refreshUpdate()
+{
+	m_updateBanner->refresh();
+	m_plugin->refreshUpdate();
 }
 
 } // namespace quillmarch

@@ -11,9 +11,11 @@ namespace quillmarch {
 class AccountRow;
 class DevicesGroup;
 class DockHost;
+class PluginGroup;
 class ScoreboardGroup;
 class ServerGroup;
 class SignInGroup;
+class UpdateBanner;
 
 // The plug-in's panel inside OBS: sign-in, the scoreboard followed with its
 // live status, adding sources to the scene, the data server's switches and
@@ -33,6 +35,7 @@ public:
 	void refreshScore();
 	void refreshServer();
 	void refreshRelays();
+	void refreshUpdate();
 
 private:
 	void connectApp();
@@ -42,8 +45,10 @@ private:
 	SignInGroup *m_signIn;
 	AccountRow *m_account;
 	ScoreboardGroup *m_scoreboard;
+	UpdateBanner *m_updateBanner;
 	DevicesGroup *m_devices;
 	ServerGroup *m_server;
+	PluginGroup *m_plugin;
 };
 
 } // namespace quillmarch

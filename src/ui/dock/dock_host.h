@@ -17,6 +17,9 @@ public:
 	// opens its properties. Does nothing when there is no current scene.
 	virtual void addSourceToCurrentScene(const QString &typeId,
 					     const QString &baseName) = 0;
+	// Whether the program is streaming or recording: a restart has to
+	// wait until it is done.
+	virtual bool streamingOrRecording() const { return false; }
 };
 
 // The first of "baseName", "baseName 2", "baseName 3", ... that `taken`

@@ -45,6 +45,9 @@ ScoreboardGroup::ScoreboardGroup(QWidget *parent) : QGroupBox(parent)
 	m_scoreHolder->hide();
 	layout->addWidget(m_scoreHolder);
 
+	connect(m_devices, QOverload<int>::of(&QComboBox::currentIndexChanged),
+		this,
+		[this] { Q_EMIT currentDeviceChanged(currentDeviceId()); });
 	// activated() comes from the user only, never from refreshDevices().
 	connect(m_devices, QOverload<int>::of(&QComboBox::activated), this,
 		&ScoreboardGroup::onDeviceChosen);

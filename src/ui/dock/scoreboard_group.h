@@ -26,6 +26,11 @@ public:
 	// The id of the entry shown in the device list; empty for none.
 	QString currentDeviceId() const;
 
+Q_SIGNALS:
+	// The entry shown in the device list changed (the user's choice or a
+	// refresh).
+	void currentDeviceChanged(const QString &deviceId);
+
 private:
 	void onDeviceChosen(int index);
 	void onLanToggled(bool checked);

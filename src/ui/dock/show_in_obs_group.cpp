@@ -1,7 +1,9 @@
 #include "show_in_obs_group.h"
 
 #include "dock_host.h"
+#include "dock_style.h"
 
+#include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -21,6 +23,19 @@ ShowInObsGroup::ShowInObsGroup(DockHost *host, QWidget *parent)
 				QLatin1String(kTextSourceType),
 				QStringLiteral("Quillmarch Score"));
 	});
+	auto *addGraphic =
+		new QPushButton(tr("Add a graphic to this scene"), this);
+	layout->addWidget(addGraphic);
+	connect(addGraphic, &QPushButton::clicked, this, [host] {
+		if (host)
+			host->addSourceToCurrentScene(
+				QLatin1String(kGraphicsSourceType),
+				QStringLiteral("Quillmarch Graphics"));
+	});
+	layout->addWidget(dockstyle::hintLabel(
+		tr("Graphics come from your Quillmarch account. Pick one from "
+		   "the list in the source's properties."),
+		this));
 }
 
 } // namespace quillmarch

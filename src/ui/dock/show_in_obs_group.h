@@ -15,6 +15,8 @@ public:
 	explicit ShowInObsGroup(DockHost *host, QWidget *parent = nullptr);
 
 	static constexpr const char *kTextSourceType = "quillmarch_text";
+	static constexpr const char *kGraphicsSourceType =
+		"quillmarch_graphics";
 };
 
 } // namespace quillmarch
