@@ -46,7 +46,8 @@ void ObsDockHost::addSourceToCurrentScene(const QString &typeId,
 	// source without a browser engine, say); an empty box in the scene
 	// would only puzzle the user, and the reason is already in the log.
 	if (source && obs_obj_invalid(source)) {
-		logWarning(QStringLiteral("%1 not added to the scene").arg(baseName));
+		logWarning(QStringLiteral("%1 not added to the scene")
+				   .arg(baseName));
 		obs_source_release(source);
 		source = nullptr;
 	}
