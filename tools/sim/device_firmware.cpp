@@ -177,7 +177,18 @@ void DeviceModel::c6OtaApply(Session &, const QJsonObject &params,
 	m_c6.bytesPerSecond = kC6FlashRate;
 	log(str("c6"), QStringLiteral("flashing %1").arg(staged));
 	respond(Outcome::success());
-	after(kC6ImageBytes * 1000 / kC6FlashRate, [this, staged] {
+	const qint64 flashMs = kC6ImageBytes * 1000 / kC6FlashRate;
+	const int failAt = m_config.c6FailAtPercent;
+	if (failAt >= 0 && failAt <= 100) {
+		after(flashMs * failAt / 100, [this] {
+			m_c6.doneBytes = m_c6.bytes(now());
+			m_c6.state = str("failed");
+			m_c6.error = str("image check failed after flashing");
+			log(str("c6"), m_c6.error, 'E');
+		});
+		return;
+	}
+	after(flashMs, [this, staged] {
 		m_c6.doneBytes = m_c6.total;
 		m_c6.state = str("done");
 		m_c6Version = staged;

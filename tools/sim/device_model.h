@@ -76,6 +76,9 @@ public:
 		int otaFailAtPercent = -1;
 		QString c6Version = QStringLiteral("c6-1.2.0");
 		QString c6StagedVersion = QStringLiteral("c6-1.3.0");
+		// A wireless-chip flash that fails its check at this
+		// percentage; -1: never.
+		int c6FailAtPercent = -1;
 
 		// Misbehaviour on request, for tests of the plug-in. Methods
 		// that are never answered; methods that fail with the given

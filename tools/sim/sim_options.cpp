@@ -167,6 +167,8 @@ ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 	line.add("no-update", "Offer no newer firmware.");
 	line.add("ota-fail-at",
 		 "Break firmware downloads off at this percentage.", "percent");
+	line.add("c6-fail-at", "Fail wireless-chip updates at this percentage.",
+		 "percent");
 	line.add("http",
 		 "Serve the HTTP admin interface here; port 0 picks a free one "
 		 "(e.g. 127.0.0.1:0).",
@@ -268,6 +270,8 @@ ParseOutcome parseDeviceCommandLine(const QStringList &arguments,
 		device.updateVersion.clear();
 	if (line.isSet("ota-fail-at"))
 		line.number("ota-fail-at", 0, 100, &device.otaFailAtPercent);
+	if (line.isSet("c6-fail-at"))
+		line.number("c6-fail-at", 0, 100, &device.c6FailAtPercent);
 	if (line.isSet("api-token")) {
 		static const QRegularExpression tokenText(
 			QStringLiteral("^[\\x21-\\x7e]{1,128}$"));
