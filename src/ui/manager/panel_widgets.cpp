@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QScrollArea>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -38,6 +39,19 @@ QPlainTextEdit *readOnlyText(int minimumHeight, QWidget *parent)
 	box->setLineWrapMode(QPlainTextEdit::WidgetWidth);
 	box->setMinimumHeight(minimumHeight);
 	return box;
+}
+
+QWidget *scrollingContent(QWidget *panel)
+{
+	auto *outer = new QVBoxLayout(panel);
+	outer->setContentsMargins(0, 0, 0, 0);
+	auto *scroll = new QScrollArea(panel);
+	scroll->setFrameShape(QFrame::NoFrame);
+	scroll->setWidgetResizable(true);
+	outer->addWidget(scroll);
+	auto *content = new QWidget(scroll);
+	scroll->setWidget(content);
+	return content;
 }
 
 } // namespace panelwidgets

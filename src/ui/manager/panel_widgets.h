@@ -20,6 +20,10 @@ void setMessage(QLabel *line, const QString &text, bool error);
 QLabel *heading(const QString &text, QWidget *parent);
 // A read-only text box wrapping at the widget width.
 QPlainTextEdit *readOnlyText(int minimumHeight, QWidget *parent);
+// The widget to fill with a tall panel's content: it sits in a frameless
+// vertical scroll area that fills the panel, so the panel stays usable in a
+// small window.
+QWidget *scrollingContent(QWidget *panel);
 
 } // namespace panelwidgets
 

@@ -1,5 +1,7 @@
 #include "settings_panel.h"
 
+#include "panel_widgets.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
@@ -7,7 +9,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QTimer>
@@ -47,14 +48,7 @@ int parseHex(const QString &text, int blank)
 SettingsPanel::SettingsPanel(DeviceSession *session, QWidget *parent)
 	: PanelBase(session, parent)
 {
-	auto *outer = new QVBoxLayout(this);
-	outer->setContentsMargins(0, 0, 0, 0);
-	auto *scroll = new QScrollArea(this);
-	scroll->setFrameShape(QFrame::NoFrame);
-	scroll->setWidgetResizable(true);
-	outer->addWidget(scroll);
-	auto *content = new QWidget(scroll);
-	scroll->setWidget(content);
+	QWidget *content = panelwidgets::scrollingContent(this);
 	auto *layout = new QVBoxLayout(content);
 
 	auto *connections = new QGroupBox(tr("Connections"), content);

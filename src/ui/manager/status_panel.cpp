@@ -6,7 +6,6 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -28,13 +27,7 @@ const char *const kLeadingKeys[] = {
 StatusPanel::StatusPanel(DeviceSession *session, QWidget *parent)
 	: PanelBase(session, parent)
 {
-	auto *outer = new QVBoxLayout(this);
-	outer->setContentsMargins(0, 0, 0, 0);
-	auto *scroll = new QScrollArea(this);
-	scroll->setFrameShape(QFrame::NoFrame);
-	scroll->setWidgetResizable(true);
-	outer->addWidget(scroll);
-	auto *content = new QWidget(scroll);
+	QWidget *content = panelwidgets::scrollingContent(this);
 	auto *layout = new QVBoxLayout(content);
 
 	auto *refreshButton = new QPushButton(tr("Refresh"), content);
@@ -60,7 +53,6 @@ StatusPanel::StatusPanel(DeviceSession *session, QWidget *parent)
 	statusLabel()->setParent(content);
 	layout->addWidget(statusLabel());
 	layout->addStretch();
-	scroll->setWidget(content);
 
 	connect(refreshButton, &QPushButton::clicked, this,
 		&StatusPanel::refresh);
