@@ -22,6 +22,8 @@
 
 #include "latency_stats.h"
 
+#include "support/temp_environment.h"
+
 #include <QApplication>
 #include <QJsonObject>
 #include <QLabel>
@@ -40,25 +42,8 @@ using bench::percentile;
 
 namespace {
 
-class TempEnvironment : public AppEnvironment {
-public:
-	explicit TempEnvironment(QString dir) : m_dir(std::move(dir)) {}
-	QString configPath(const QString &file) const override
-	{
-		return m_dir + '/' + file;
-	}
-	QString moduleFile(const QString &) const override { return {}; }
-	QString hostVersion() const override { return {}; }
-	// Nothing listens there: the restore at start fails at once.
-	QString portalBaseUrl() const override
-	{
-		return QStringLiteral("http://127.0.0.1:9");
-	}
-
-private:
-	QString m_dir;
-};
-
+// Nothing listens at the portal address: the restore at start fails at once.
+const QString kNoPortal = QStringLiteral("http://127.0.0.1:9");
 struct NoScene : DockHost {
 	void addSourceToCurrentScene(const QString &, const QString &) override
 	{
@@ -132,7 +117,8 @@ int main(int argc, char **argv)
 	QApplication application(argc, argv);
 
 	QTemporaryDir dir;
-	App::init(std::make_unique<TempEnvironment>(dir.path()));
+	App::init(
+		std::make_unique<test::TempEnvironment>(dir.path(), kNoPortal));
 	LiveData &live = App::get()->liveData();
 
 	// Slots run in the order they were connected: these two bracket the

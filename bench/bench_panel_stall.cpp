@@ -19,6 +19,8 @@
 #include "usb/usb_link.h"
 #include "usb_side.h"
 
+#include "support/temp_environment.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPushButton>
@@ -34,24 +36,8 @@ using namespace quillmarch;
 
 namespace {
 
-class TempEnvironment : public AppEnvironment {
-public:
-	explicit TempEnvironment(QString dir) : m_dir(std::move(dir)) {}
-	QString configPath(const QString &file) const override
-	{
-		return m_dir + '/' + file;
-	}
-	QString moduleFile(const QString &) const override { return {}; }
-	QString hostVersion() const override { return {}; }
-	QString portalBaseUrl() const override
-	{
-		return QStringLiteral("http://127.0.0.1:9");
-	}
-
-private:
-	QString m_dir;
-};
-
+// Nothing listens at the portal address: the restore at start fails at once.
+const QString kNoPortal = QStringLiteral("http://127.0.0.1:9");
 } // namespace
 
 int main(int argc, char **argv)
@@ -62,7 +48,8 @@ int main(int argc, char **argv)
 	const int delayMs = argc > 2 ? std::max(0, std::atoi(argv[2])) : 2000;
 
 	QTemporaryDir dir;
-	App::init(std::make_unique<TempEnvironment>(dir.path()));
+	App::init(
+		std::make_unique<test::TempEnvironment>(dir.path(), kNoPortal));
 	sim::DeviceModel::Config config;
 	config.password = QStringLiteral("Gym-Scores-2026");
 	// Scans and the network test finish within the run.

@@ -31,33 +31,18 @@
 #include <obs.h>
 #include <util/base.h>
 
-#include <dlfcn.h>
+#include "support/libobs_host.h"
 
-#include <cstdarg>
-#include <cstdio>
-#include <mutex>
+#include <dlfcn.h>
 
 namespace {
 
+using quillmarch::test::libobs::captureLog;
+using quillmarch::test::libobs::logged;
+using quillmarch::test::libobs::propertyNames;
+
 const QString kNoBrowser = QStringLiteral(
 	"[quillmarch] this OBS has no browser source, so graphics cannot be shown");
-
-std::mutex g_logMutex;
-QStringList g_log; // "<level> <line>"
-
-void captureLog(int level, const char *format, va_list args, void *)
-{
-	char line[4096];
-	vsnprintf(line, sizeof line, format, args);
-	std::lock_guard<std::mutex> lock(g_logMutex);
-	g_log.append(QString::number(level) + ' ' + QString::fromUtf8(line));
-}
-
-QStringList logged()
-{
-	std::lock_guard<std::mutex> lock(g_logMutex);
-	return g_log;
-}
 
 // The stand-in browser source: remembers the one instance made.
 obs_source_t *g_inner = nullptr;
@@ -97,15 +82,6 @@ QJsonObject settingsOf(obs_source_t *source)
 		QJsonDocument::fromJson(obs_data_get_json(data)).object();
 	obs_data_release(data);
 	return out;
-}
-
-QStringList propertyNames(obs_properties_t *props)
-{
-	QStringList names;
-	for (obs_property_t *p = obs_properties_first(props); p;
-	     obs_property_next(&p))
-		names.append(QString::fromUtf8(obs_property_name(p)));
-	return names;
 }
 
 // "name=value" per item of a list property.
@@ -249,13 +225,10 @@ private:
 
 void GraphicsSourceObs::initTestCase()
 {
-	m_xvfb.setStandardErrorFile(QProcess::nullDevice());
-	m_xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp"});
-	if (!m_xvfb.waitForStarted())
+	const QString why = quillmarch::test::libobs::startXvfb(m_xvfb);
+	if (why == quillmarch::test::libobs::kNoXvfb)
 		QSKIP("Xvfb is not available");
-	while (!m_xvfb.canReadLine())
-		QVERIFY2(m_xvfb.waitForReadyRead(20000), "Xvfb did not start");
-	qputenv("DISPLAY", ':' + m_xvfb.readLine().trimmed());
+	QVERIFY2(why.isEmpty(), qPrintable(why));
 }
 
 void GraphicsSourceObs::cleanupTestCase()

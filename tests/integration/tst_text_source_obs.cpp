@@ -20,33 +20,18 @@
 #include <obs.h>
 #include <util/base.h>
 
-#include <dlfcn.h>
+#include "support/libobs_host.h"
 
-#include <cstdarg>
-#include <cstdio>
-#include <mutex>
+#include <dlfcn.h>
 
 namespace {
 
+using quillmarch::test::libobs::captureLog;
+using quillmarch::test::libobs::logged;
+using quillmarch::test::libobs::propertyNames;
+
 const QString kPrefix = QStringLiteral("[quillmarch] ");
 const QString kDefaultFields = QStringLiteral("clock, period ") + QChar(0x2026);
-
-std::mutex g_logMutex;
-QStringList g_log; // "<level> <line>"; libobs logs from its own threads too
-
-void captureLog(int level, const char *format, va_list args, void *)
-{
-	char line[4096];
-	vsnprintf(line, sizeof line, format, args);
-	std::lock_guard<std::mutex> lock(g_logMutex);
-	g_log.append(QString::number(level) + ' ' + QString::fromUtf8(line));
-}
-
-QStringList logged()
-{
-	std::lock_guard<std::mutex> lock(g_logMutex);
-	return g_log;
-}
 
 // The plug-in's own lines, without their level.
 QStringList pluginLines()
@@ -117,15 +102,6 @@ private:
 	obs_module_t *m_plugin = nullptr;
 };
 
-QStringList propertyNames(obs_properties_t *props)
-{
-	QStringList names;
-	for (obs_property_t *p = obs_properties_first(props); p;
-	     obs_property_next(&p))
-		names.append(QString::fromUtf8(obs_property_name(p)));
-	return names;
-}
-
 QString hintOf(obs_properties_t *props)
 {
 	return QString::fromUtf8(
@@ -150,13 +126,10 @@ void TextSourceObs::initTestCase()
 {
 	// Xvfb picks a free display itself and prints its number once it
 	// accepts connections.
-	m_xvfb.setStandardErrorFile(QProcess::nullDevice());
-	m_xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp"});
-	if (!m_xvfb.waitForStarted())
+	const QString why = quillmarch::test::libobs::startXvfb(m_xvfb);
+	if (why == quillmarch::test::libobs::kNoXvfb)
 		QSKIP("Xvfb is not available");
-	while (!m_xvfb.canReadLine())
-		QVERIFY2(m_xvfb.waitForReadyRead(20000), "Xvfb did not start");
-	qputenv("DISPLAY", ':' + m_xvfb.readLine().trimmed());
+	QVERIFY2(why.isEmpty(), qPrintable(why));
 }
 
 void TextSourceObs::cleanupTestCase()

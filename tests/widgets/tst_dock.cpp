@@ -12,6 +12,7 @@
 #include "usb_side.h"
 
 #include "support/await.h"
+#include "support/temp_environment.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -38,26 +39,7 @@ using quillmarch::portalsim::PortalSim;
 
 namespace {
 
-// Stands in for OBS's configuration folder.
-class TempEnvironment : public AppEnvironment {
-public:
-	TempEnvironment(QString dir, QString portal)
-		: m_dir(std::move(dir)),
-		  m_portal(std::move(portal))
-	{
-	}
-	QString configPath(const QString &file) const override
-	{
-		return m_dir + '/' + file;
-	}
-	QString moduleFile(const QString &) const override { return {}; }
-	QString hostVersion() const override { return "30.2.3"; }
-	QString portalBaseUrl() const override { return m_portal; }
-
-private:
-	QString m_dir;
-	QString m_portal;
-};
+using quillmarch::test::TempEnvironment;
 
 // Stands in for OBS's current scene.
 struct FakeScene : DockHost {

@@ -7,6 +7,7 @@
 #include "portal_sim.h"
 
 #include "support/await.h"
+#include "support/temp_environment.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -29,31 +30,13 @@ using quillmarch::portalsim::PortalSim;
 
 namespace {
 
+using quillmarch::test::TempEnvironment;
+
 const QString kOnline = QStringLiteral("QM-7F3A21");
 const QString kOffline = QStringLiteral("QM-2B9C04");
 const QString kIntro = QStringLiteral(
 	"These actions reach the device through your Quillmarch account, so it must be online.");
 const QString kRed = QStringLiteral("color: #d9534f;");
-
-class TempEnvironment : public AppEnvironment {
-public:
-	TempEnvironment(QString dir, QString portal)
-		: m_dir(std::move(dir)),
-		  m_portal(std::move(portal))
-	{
-	}
-	QString configPath(const QString &file) const override
-	{
-		return m_dir + '/' + file;
-	}
-	QString moduleFile(const QString &) const override { return {}; }
-	QString hostVersion() const override { return "30.2.3"; }
-	QString portalBaseUrl() const override { return m_portal; }
-
-private:
-	QString m_dir;
-	QString m_portal;
-};
 
 // One open dialog and the widgets a user looks at.
 struct Window {

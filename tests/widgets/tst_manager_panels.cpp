@@ -26,6 +26,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support/temp_environment.h"
+
 #include <memory>
 
 using namespace quillmarch;
@@ -34,21 +36,8 @@ namespace {
 
 const QString kPassword = QStringLiteral("Gym-Scores-2026");
 
-class TempEnvironment : public AppEnvironment {
-public:
-	explicit TempEnvironment(QString dir) : m_dir(std::move(dir)) {}
-	QString configPath(const QString &file) const override
-	{
-		return m_dir + '/' + file;
-	}
-	QString moduleFile(const QString &) const override { return {}; }
-	QString hostVersion() const override { return "30.2.3"; }
-	// Nothing here talks to the portal.
-	QString portalBaseUrl() const override { return "http://127.0.0.1:9"; }
-
-private:
-	QString m_dir;
-};
+// Nothing here talks to the portal.
+const QString kNoPortal = QStringLiteral("http://127.0.0.1:9");
 
 // A signed-in session to a simulated device whose clock stands still, and
 // a count of the requests it handled by method.
@@ -67,7 +56,8 @@ struct Rig {
 	}
 	bool start()
 	{
-		App::init(std::make_unique<TempEnvironment>(dir.path()));
+		App::init(std::make_unique<quillmarch::test::TempEnvironment>(
+			dir.path(), kNoPortal));
 		sim::DeviceModel::Config config;
 		config.password = kPassword;
 		config.operationSpeed = 0;
