@@ -86,6 +86,7 @@ bool obs_module_load(void)
 	BleBridge::instance()->setHelperPath(helper);
 	sources_register();
 	sources_connect_live_data();
+	visibility_filter_connect_live_data();
 	dock_register();
 	return true;
 }

@@ -36,6 +36,7 @@ App::App(std::unique_ptr<AppEnvironment> environment)
 		m_environment->configPath(QStringLiteral("session.json")));
 
 	m_relayHolder = new QObject(this);
+	m_liveData.setDelayMs(m_settings.liveDelaySeconds() * 1000);
 	m_sources = new SourceManager(&m_portal, &m_liveData, this);
 
 	m_server = new HostedServer(&m_liveData, this);
@@ -201,6 +202,14 @@ void App::selectCloudDevice(const QString &deviceId)
 		m_sources->useLan(deviceId, lan);
 	else
 		m_sources->useCloud(deviceId);
+}
+
+void App::setLiveDelaySeconds(int seconds)
+{
+	m_settings.setLiveDelaySeconds(seconds);
+	m_liveData.setDelayMs(m_settings.liveDelaySeconds() * 1000);
+	logInfo(QStringLiteral("live data delay %1 s")
+			.arg(m_settings.liveDelaySeconds()));
 }
 
 void App::applyServerSettings()

@@ -70,6 +70,9 @@ public:
 
 	// Starts or stops the shared data server from the settings.
 	void applyServerSettings();
+	// Stores the stream delay and holds live changes back by it from now
+	// on (status texts are never held back).
+	void setLiveDelaySeconds(int seconds);
 	// USB sessions kept running after the setup dialog closes, so that
 	// their devices stay connected to the cloud through this computer.
 	// keepUsbRelay answers whether it took the session over.

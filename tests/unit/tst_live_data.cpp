@@ -1,9 +1,11 @@
+#include "live/live_condition.h"
 #include "live/live_data.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QtTest>
 
+using quillmarch::LiveCondition;
 using quillmarch::LiveData;
 
 namespace {
@@ -24,6 +26,10 @@ private Q_SLOTS:
 	void signalsOnlyOnRealChanges();
 	void clearAndSnapshot();
 	void readersFromAnotherThread();
+	void delayHoldsChangesBack();
+	void delayIsBounded();
+	void condition_data();
+	void condition();
 };
 
 // Which envelopes are taken, and where their fields are.
@@ -221,6 +227,136 @@ void TestLiveData::readersFromAnotherThread()
 	reader->wait();
 	delete reader;
 	QCOMPARE(data.value("n"), QString("1999"));
+}
+
+// A stream delay: the envelope is taken (the caller's status is immediate)
+// but readers see it only after the delay, in order; a source switch drops
+// what waits; setting 0 lets everything through at once.
+void TestLiveData::delayHoldsChangesBack()
+{
+	LiveData data;
+	data.setDelayMs(150);
+	QSignalSpy changed(&data, &LiveData::changed);
+	QElapsedTimer sent;
+	sent.start();
+	QVERIFY(data.ingest({{"home_score", 1}}));
+	QVERIFY(data.ingest({{"home_score", 2}, {"clock", "9:59"}}));
+	QVERIFY(!data.ingest({{"type", "event"}, {"home_score", 7}}));
+	QCOMPARE(data.value("home_score"), QString());
+	QCOMPARE(data.pendingCount(), 2);
+	QTRY_COMPARE(data.value("home_score"), QString("2"));
+	QVERIFY2(sent.elapsed() >= 150,
+		 qPrintable(QString::number(sent.elapsed())));
+	QCOMPARE(changed.count(), 2); // each change in turn, not merged
+	QCOMPARE(data.value("clock"), QString("9:59"));
+
+	QVERIFY(data.ingest({{"home_score", 3}}));
+	data.clear();
+	QTest::qWait(250);
+	QCOMPARE(data.value("home_score"), QString());
+	QCOMPARE(data.pendingCount(), 0);
+
+	QVERIFY(data.ingest({{"home_score", 4}}));
+	data.setDelayMs(0);
+	QCOMPARE(data.value("home_score"), QString("4"));
+	QVERIFY(data.ingest({{"home_score", 5}}));
+	QCOMPARE(data.value("home_score"), QString("5"));
+}
+
+// Far more changes than 20 a second for the longest delay: what waits stays
+// at the cap and the newest values still arrive.
+void TestLiveData::delayIsBounded()
+{
+	LiveData data;
+	data.setDelayMs(LiveData::kMaxDelayMs + 5000);
+	QCOMPARE(data.delayMs(), LiveData::kMaxDelayMs);
+	for (int i = 0; i < 3 * LiveData::kMaxPending; ++i)
+		QVERIFY(data.ingest({{"n", i}, {i % 2 ? "odd" : "even", i}}));
+	QCOMPARE(data.pendingCount(), LiveData::kMaxPending);
+	data.setDelayMs(0);
+	QCOMPARE(data.pendingCount(), 0);
+	const int last = 3 * LiveData::kMaxPending - 1;
+	QCOMPARE(data.value("n"), QString::number(last));
+	QCOMPARE(data.value("odd"), QString::number(last));
+	QCOMPARE(data.value("even"), QString::number(last - 1));
+}
+
+void TestLiveData::condition_data()
+{
+	QTest::addColumn<QString>("field");
+	QTest::addColumn<QString>("compare");
+	QTest::addColumn<QString>("value");
+	QTest::addColumn<QString>("actual");
+	QTest::addColumn<bool>("holds");
+	QTest::addColumn<bool>("inverted");
+
+	QTest::newRow("text ignores case and spaces")
+		<< "possession"
+		<< "equals"
+		<< "Home"
+		<< " home" << true << false;
+	QTest::newRow("other text") << "possession"
+				    << "equals"
+				    << "home"
+				    << "away" << false << true;
+	QTest::newRow("numbers as numbers") << "period"
+					    << "equals"
+					    << "5.0"
+					    << "5" << true << false;
+	QTest::newRow("differs") << "period"
+				 << "differs"
+				 << "4"
+				 << "5" << true << false;
+	QTest::newRow("greater, numbers not text") << "home_fouls"
+						   << "greater"
+						   << "4"
+						   << "10" << true << false;
+	QTest::newRow("greater needs numbers") << "home_fouls"
+					       << "greater"
+					       << "4"
+					       << "many" << false << true;
+	QTest::newRow("less") << "shot_clock"
+			      << "less"
+			      << "5"
+			      << "4.9" << true << false;
+	QTest::newRow("empty: field missing") << "bonus"
+					      << "empty"
+					      << ""
+					      << "" << true << false;
+	QTest::newRow("not empty") << "bonus"
+				   << "not_empty"
+				   << ""
+				   << "H" << true << false;
+	QTest::newRow("unknown comparison reads as equals")
+		<< "possession"
+		<< "like"
+		<< "home"
+		<< "home" << true << false;
+	QTest::newRow("no field: always shown") << " "
+						<< "equals"
+						<< "home"
+						<< "away" << true << true;
+}
+
+// holds is the answer without invert; inverted the answer with it.
+void TestLiveData::condition()
+{
+	QFETCH(QString, field);
+	QFETCH(QString, compare);
+	QFETCH(QString, value);
+	QFETCH(QString, actual);
+	QFETCH(bool, holds);
+	QFETCH(bool, inverted);
+
+	LiveCondition c;
+	c.field = field;
+	c.compare = LiveCondition::compareFromKey(compare);
+	c.value = value;
+	QCOMPARE(c.holds(actual), holds);
+	c.invert = true;
+	QCOMPARE(c.holds(actual), inverted);
+	if (compare != QLatin1String("like"))
+		QCOMPARE(LiveCondition::keyOf(c.compare), compare);
 }
 
 QTEST_GUILESS_MAIN(TestLiveData)

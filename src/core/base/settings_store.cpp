@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -139,6 +140,16 @@ bool SettingsStore::autoCheckUpdates() const
 void SettingsStore::setAutoCheckUpdates(bool on)
 {
 	setValue("auto_check_updates", on);
+}
+
+int SettingsStore::liveDelaySeconds() const
+{
+	return std::clamp(member(m_data, "live_delay_s").toInt(0), 0, 60);
+}
+
+void SettingsStore::setLiveDelaySeconds(int seconds)
+{
+	setValue("live_delay_s", std::clamp(seconds, 0, 60));
 }
 
 qint64 SettingsStore::lastUpdateCheck() const

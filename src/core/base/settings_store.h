@@ -41,6 +41,10 @@ public:
 
 	bool autoCheckUpdates() const;
 	void setAutoCheckUpdates(bool on);
+	// Seconds live changes are held back to match a stream delay, 0 ... 60
+	// (a stored value outside that range is brought into it).
+	int liveDelaySeconds() const;
+	void setLiveDelaySeconds(int seconds);
 
 	qint64 lastUpdateCheck() const;
 	void setLastUpdateCheck(qint64 seconds);

@@ -2,6 +2,9 @@
 
 #include <QJsonValue>
 #include <QMutexLocker>
+#include <QTimer>
+
+#include <algorithm>
 
 #include <cmath>
 #include <limits>
@@ -43,7 +46,17 @@ QString numberText(double v)
 
 } // namespace
 
-LiveData::LiveData(QObject *parent) : QObject(parent) {}
+LiveData::LiveData(QObject *parent)
+	: QObject(parent),
+	  m_releaseTimer(new QTimer(this))
+{
+	m_clock.start();
+	m_releaseTimer->setSingleShot(true);
+	// A held-back score is due at a set moment; Qt's coarse timers could
+	// add 5 % of a long delay on top.
+	m_releaseTimer->setTimerType(Qt::PreciseTimer);
+	connect(m_releaseTimer, &QTimer::timeout, this, &LiveData::releaseDue);
+}
 
 QString LiveData::fieldText(const QJsonValue &value)
 {
@@ -86,17 +99,40 @@ bool LiveData::ingest(const QJsonObject &envelope)
 	else if (data.isObject())
 		container = data.toObject();
 
-	const QString sport = envelope.value(QLatin1String("sport")).toString();
+	Update update{envelope.value(QLatin1String("sport")).toString(),
+		      container, m_clock.elapsed()};
+	if (m_delayMs <= 0) {
+		apply(update);
+		return true;
+	}
+	if (int(m_pending.size()) >= kMaxPending) {
+		// Later members win, as they would have when applied in turn.
+		Update &newest = m_pending.back();
+		if (!update.sport.isEmpty())
+			newest.sport = update.sport;
+		for (auto it = update.fields.constBegin();
+		     it != update.fields.constEnd(); ++it)
+			newest.fields.insert(it.key(), it.value());
+		return true;
+	}
+	m_pending.push_back(std::move(update));
+	if (m_pending.size() == 1)
+		scheduleRelease();
+	return true;
+}
+
+void LiveData::apply(const Update &update)
+{
 	QStringList newNames;
 	bool changedAny = false;
 	{
 		QMutexLocker lock(&m_mutex);
-		if (!sport.isEmpty() && sport != m_sport) {
-			m_sport = sport;
+		if (!update.sport.isEmpty() && update.sport != m_sport) {
+			m_sport = update.sport;
 			changedAny = true;
 		}
-		for (auto it = container.constBegin();
-		     it != container.constEnd(); ++it) {
+		for (auto it = update.fields.constBegin();
+		     it != update.fields.constEnd(); ++it) {
 			const QJsonValue v = it.value();
 			if (isReservedKey(it.key()) || v.isArray() ||
 			    v.isObject())
@@ -119,11 +155,42 @@ bool LiveData::ingest(const QJsonObject &envelope)
 		Q_EMIT fieldsChanged(newNames);
 	if (changedAny)
 		Q_EMIT changed();
-	return true;
+}
+
+void LiveData::setDelayMs(int ms)
+{
+	m_delayMs = std::clamp(ms, 0, kMaxDelayMs);
+	releaseDue();
+}
+
+void LiveData::releaseDue()
+{
+	// A reader may clear or re-time from a changed() handler: take one
+	// update at a time and look at the queue again after each.
+	while (!m_pending.empty() &&
+	       m_pending.front().arrivedMs + m_delayMs <= m_clock.elapsed()) {
+		const Update update = std::move(m_pending.front());
+		m_pending.pop_front();
+		apply(update);
+	}
+	scheduleRelease();
+}
+
+void LiveData::scheduleRelease()
+{
+	if (m_pending.empty()) {
+		m_releaseTimer->stop();
+		return;
+	}
+	const qint64 due = m_pending.front().arrivedMs + m_delayMs;
+	m_releaseTimer->start(
+		int(std::max<qint64>(0, due - m_clock.elapsed())));
 }
 
 void LiveData::clear()
 {
+	m_pending.clear();
+	m_releaseTimer->stop();
 	{
 		QMutexLocker lock(&m_mutex);
 		if (m_fields.isEmpty() && m_sport.isEmpty())

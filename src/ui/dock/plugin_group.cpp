@@ -9,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 namespace quillmarch {
@@ -30,8 +31,34 @@ PluginGroup::PluginGroup(QWidget *parent) : QGroupBox(parent)
 		new QCheckBox(tr("Check for updates automatically"), this);
 	layout->addWidget(m_autoCheck);
 
+	// Scores shown before the picture they belong to give the play away:
+	// a stream delay needs the same delay here.
+	auto *delayRow = new QHBoxLayout;
+	auto *delayLabel = new QLabel(tr("Delay live data by"), this);
+	m_delay = new QSpinBox(this);
+	m_delay->setObjectName(QStringLiteral("quillmarchLiveDelay"));
+	m_delay->setRange(0, 60);
+	m_delay->setSuffix(tr(" s"));
+	// Typing "15" must not apply 1 s first.
+	m_delay->setKeyboardTracking(false);
+	delayLabel->setBuddy(m_delay);
+	delayRow->addWidget(delayLabel);
+	delayRow->addWidget(m_delay);
+	delayRow->addStretch();
+	layout->addLayout(delayRow);
+	layout->addWidget(dockstyle::hintLabel(
+		tr("Holds scores back to match a stream delay, in every source "
+		   "and for other programs. The status line stays immediate."),
+		this));
+
 	App *app = App::get();
 	m_autoCheck->setChecked(!app || app->settings().autoCheckUpdates());
+	m_delay->setValue(app ? app->settings().liveDelaySeconds() : 0);
+	connect(m_delay, qOverload<int>(&QSpinBox::valueChanged), this,
+		[](int seconds) {
+			if (App *app = App::get())
+				app->setLiveDelaySeconds(seconds);
+		});
 	connect(m_check, &QPushButton::clicked, this, [] {
 		if (App *app = App::get())
 			app->checkForUpdates(true);

@@ -5,10 +5,12 @@
 class QCheckBox;
 class QLabel;
 class QPushButton;
+class QSpinBox;
 
 namespace quillmarch {
 
-// "Quillmarch plugin": which version runs, and checking for a newer one.
+// "Quillmarch plugin": which version runs, checking for a newer one, and
+// the delay that keeps live data in step with a delayed stream.
 class PluginGroup : public QGroupBox {
 	Q_OBJECT
 
@@ -21,6 +23,7 @@ private:
 	QPushButton *m_check;
 	QLabel *m_status;
 	QCheckBox *m_autoCheck;
+	QSpinBox *m_delay;
 };
 
 } // namespace quillmarch
