@@ -3,8 +3,9 @@
 
 Starts the portal simulator (on the address the plug-in was built for,
 http://127.0.0.1:8787, already knowing one signed-in session) and the
-device simulator (its secure live feed on 127.0.0.1:1010, a basketball
-game running), seeds the demo home's plug-in files so the plug-in signs
+device simulator (its secure live feed on 127.0.0.1:1010, its USB cable on
+a pseudo-terminal linked as /dev/ttyACMquillmarch-demo when run as root, a
+basketball game running), seeds the demo home's plug-in files so the plug-in signs
 in by itself and takes the device's feed over the local network, and
 starts OBS with a "Scoreboard" scene holding two Quillmarch Live Text
 sources, "Score" and "Clock". The plug-in's data server is switched on at
@@ -48,6 +49,8 @@ COLLECTION = "QuillmarchLive"
 FIRST_DATA_LIMIT_S = 30
 # The two screenshots are at least this far apart, so the game has moved.
 SHOT_GAP_S = 4
+# Where the device's cable appears for the setup dialog (as root).
+USB_LINK = "/dev/ttyACMquillmarch-demo"
 
 
 def font(size):
@@ -109,11 +112,14 @@ def start_simulators(args, artifacts, stack):
                else secrets.randbelow(1 << 31))
     device = token = None
     problem = port_problem(FEED_PORT)
+    # The cable side too, so "Set up or manage a device…" finds the device:
+    # the port list shows /dev/ttyACM* names, and only root can add one.
+    cable = ["--usb"] + (["--link", USB_LINK] if os.geteuid() == 0 else [])
     if problem is None:
         try:
             device, token = start_device(args.device_sim, artifacts,
                                          "device-sim", 10, args.game_speed,
-                                         seed)
+                                         seed, cable)
             stack.append(device)
         except HarnessError as err:
             problem = f"the device simulator did not start: {err}"
@@ -121,6 +127,13 @@ def start_simulators(args, artifacts, stack):
         say(f"device simulator {DEVICE_ID} (\"{LAN_NAME}\") serves its live "
             f"feed on 127.0.0.1:{FEED_PORT} (game seed {seed}, "
             f"{args.game_speed:g}x speed); log {device.log_path}")
+        pty = device.wait_line(r"^usb (\S+)$").group(1)
+        say(f"its USB cable is {pty}" + (
+            f", listed as {os.path.basename(USB_LINK)} by \"Set up or manage "
+            f"a device…\" (factory password corvalinth)"
+            if os.geteuid() == 0 else
+            " (not root: no /dev/ttyACM* link, so the setup dialog does "
+            "not list it)"))
     else:
         say(f"no local device feed: {problem}.")
         say("the plug-in polls the portal simulator instead, and its own "

@@ -6,6 +6,7 @@
 #include "live/source_manager.h"
 #include "portal_sim.h"
 #include "server/hosted_server.h"
+#include "setup/setup_dialog.h"
 #include "update/plugin_updater.h"
 #include "update_site.h"
 #include "usb/usb_link.h"
@@ -508,14 +509,35 @@ void TestDock::serverSwitches()
 	QVERIFY(app->settings().serverAllowNetwork());
 }
 
-// A USB device kept connected to the cloud shows in the dock until the user
-// stops sharing.
+// Setting up a device opens one window at a time. A USB device kept
+// connected to the cloud shows in the dock until the user stops sharing.
 void TestDock::usbRelayRow()
 {
 	Rig rig;
 	QVERIFY(rig.start());
 	QGroupBox *devices = rig.group("Devices");
-	QVERIFY(devices && !devices->isVisible());
+	QVERIFY(devices && devices->isVisible());
+	QLabel *relays = devices->findChild<QLabel *>();
+	QVERIFY(relays && !relays->isVisible());
+
+	// A second click brings the open window forward instead of opening
+	// another; once closed, the next click opens a fresh one.
+	QAbstractButton *setUp = rig.button("Set up or manage a device\u2026");
+	click(setUp);
+	QList<SetupDialog *> open = rig.all<SetupDialog>();
+	QCOMPARE(open.size(), 1);
+	const QPointer<SetupDialog> first(open.first());
+	QVERIFY(first->isVisible());
+	QApplication::setActiveWindow(rig.dock.get());
+	QTRY_COMPARE(QApplication::activeWindow(), rig.dock.get());
+	click(setUp);
+	QCOMPARE(rig.all<SetupDialog>(), open);
+	QTRY_COMPARE(QApplication::activeWindow(), first.data());
+	first->close();
+	QTRY_VERIFY(!first);
+	click(setUp);
+	QCOMPARE(rig.all<SetupDialog>().size(), 1);
+	rig.all<SetupDialog>().first()->close();
 
 	QTcpServer cloud;
 	QVERIFY(cloud.listen(QHostAddress::LocalHost));
@@ -531,9 +553,7 @@ void TestDock::usbRelayRow()
 	QTRY_COMPARE(session->state(), DeviceSession::NeedsNewPassword);
 	QVERIFY(App::get()->keepUsbRelay(session));
 
-	QTRY_VERIFY(devices->isVisible());
-	QLabel *relays = rig.label("USB cloud relay", false);
-	QVERIFY(relays && relays->isVisible());
+	QTRY_VERIFY(relays->isVisible());
 	QCOMPARE(relays->text(), "USB cloud relay\n" + session->deviceId() +
 					 ": ready, waiting for the device");
 	rig.savePng("dock-usb-relay");
@@ -541,7 +561,7 @@ void TestDock::usbRelayRow()
 	const QPointer<DeviceSession> kept(session);
 	click(rig.button(
 		"Stop sharing this computer's internet with USB devices"));
-	QVERIFY(!devices->isVisible());
+	QVERIFY(devices->isVisible() && !relays->isVisible());
 	QTRY_VERIFY(!kept);
 }
 

@@ -13,6 +13,10 @@ DevicesGroup::DevicesGroup(QWidget *parent) : QGroupBox(parent)
 {
 	setTitle(tr("Devices"));
 	auto *layout = new QVBoxLayout(this);
+	m_setup = new QPushButton(tr("Set up or manage a device\u2026"), this);
+	layout->addWidget(m_setup);
+	connect(m_setup, &QPushButton::clicked, this,
+		&DevicesGroup::setupRequested);
 	m_manage = new QPushButton(
 		tr("Manage the selected device through my account\u2026"),
 		this);
@@ -53,7 +57,6 @@ void DevicesGroup::refreshRelays()
 				  lines.join(QLatin1Char('\n')));
 	m_relays->setVisible(any);
 	m_stopRelays->setVisible(any);
-	updateVisibility();
 }
 
 void DevicesGroup::setAccountDevice(bool signedIn, const QString &deviceId)
@@ -61,12 +64,6 @@ void DevicesGroup::setAccountDevice(bool signedIn, const QString &deviceId)
 	m_deviceId = deviceId;
 	m_manage->setVisible(signedIn);
 	m_manage->setEnabled(signedIn && !deviceId.isEmpty());
-	updateVisibility();
-}
-
-void DevicesGroup::updateVisibility()
-{
-	setVisible(!m_manage->isHidden() || !m_relays->isHidden());
 }
 
 } // namespace quillmarch

@@ -7,9 +7,10 @@ class QPushButton;
 
 namespace quillmarch {
 
-// "Devices": managing the followed device through the account, the USB
-// devices that reach the cloud through this computer and the switch that
-// stops them. Shown while there is something to offer.
+// "Devices": setting up or managing a device, managing the followed device
+// through the account, the USB devices that reach the cloud through this
+// computer and the switch that stops them. Always shown: setting up a
+// device needs no account.
 class DevicesGroup : public QGroupBox {
 	Q_OBJECT
 
@@ -21,9 +22,12 @@ public:
 	// device list shows a device.
 	void setAccountDevice(bool signedIn, const QString &deviceId);
 
-private:
-	void updateVisibility();
+Q_SIGNALS:
+	// "Set up or manage a device…" was clicked.
+	void setupRequested();
 
+private:
+	QPushButton *m_setup;
 	QPushButton *m_manage;
 	QString m_deviceId;
 	QLabel *m_relays;

@@ -7,6 +7,7 @@
 #include "plugin_group.h"
 #include "scoreboard_group.h"
 #include "server_group.h"
+#include "setup/setup_dialog.h"
 #include "show_in_obs_group.h"
 #include "sign_in_group.h"
 #include "update/plugin_updater.h"
@@ -90,6 +91,8 @@ Dock::Dock(std::unique_ptr<DockHost> host, QWidget *parent)
 	layout->addWidget(new ShowInObsGroup(m_host.get(), home));
 	m_devices = new DevicesGroup(home);
 	layout->addWidget(m_devices);
+	connect(m_devices, &DevicesGroup::setupRequested, this,
+		&Dock::openSetup);
 	connect(m_scoreboard, &ScoreboardGroup::currentDeviceChanged, this,
 		[this](const QString &id) {
 			App *app = App::get();
@@ -171,6 +174,17 @@ void Dock::refreshServer()
 void Dock::refreshRelays()
 {
 	m_devices->refreshRelays();
+}
+
+void Dock::openSetup()
+{
+	if (!m_setup) {
+		m_setup = new SetupDialog(window());
+		m_setup->setAttribute(Qt::WA_DeleteOnClose);
+	}
+	m_setup->show();
+	m_setup->raise();
+	m_setup->activateWindow();
 }
 
 void Dock::refreshUpdate()

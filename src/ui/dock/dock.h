@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPointer>
 #include <QWidget>
 
 #include <memory>
@@ -14,6 +15,7 @@ class DockHost;
 class PluginGroup;
 class ScoreboardGroup;
 class ServerGroup;
+class SetupDialog;
 class SignInGroup;
 class UpdateBanner;
 
@@ -36,6 +38,9 @@ public:
 	void refreshServer();
 	void refreshRelays();
 	void refreshUpdate();
+	// Opens the setup dialog, or brings the open one to the front: one
+	// at a time, since each holds its own device connection.
+	void openSetup();
 
 private:
 	void connectApp();
@@ -49,6 +54,7 @@ private:
 	DevicesGroup *m_devices;
 	ServerGroup *m_server;
 	PluginGroup *m_plugin;
+	QPointer<SetupDialog> m_setup;
 };
 
 } // namespace quillmarch

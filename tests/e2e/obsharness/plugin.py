@@ -259,12 +259,14 @@ class Portal:
         return envelope
 
 
-def start_device(program, artifacts, name, rate, speed, seed):
+def start_device(program, artifacts, name, rate, speed, seed, extra=()):
     """The device simulator, its feed on 127.0.0.1:FEED_PORT and a game
-    running; returns (process, the feed's access token)."""
+    running (extra: more of its options); returns (process, the feed's
+    access token)."""
     device = ToolProcess(
         [program, "device", "--feed", "127.0.0.1", "--device-id", DEVICE_ID,
-         "--rate", rate, "--speed", speed, "--seed", seed], name, artifacts)
+         "--rate", rate, "--speed", speed, "--seed", seed, *extra], name,
+        artifacts)
     device.start()
     try:
         device.wait_line(rf"^feed 127\.0\.0\.1:{FEED_PORT}$", timeout=15)
