@@ -42,7 +42,7 @@ from obsharness.plugin import (
     start_device)
 
 SCORE_TEMPLATE = "{home_name} {home_score} - {away_score} {away_name}"
-CLOCK_TEMPLATE = "Q{period} {clock}"
+CLOCK_TEMPLATE = "{period|ordinal:4} {clock|clock}"
 COLLECTION = "QuillmarchLive"
 # How long the plug-in gets, from OBS's window appearing, to bring the
 # first scores, however short the wait asked for.
@@ -76,7 +76,7 @@ def shown(data):
     f = data.get("fields", {})
     return (f"{f.get('home_name', '')} {f.get('home_score', '')} - "
             f"{f.get('away_score', '')} {f.get('away_name', '')}  |  "
-            f"Q{f.get('period', '')} {f.get('clock', '')}")
+            f"period {f.get('period', '')}, {f.get('clock', '')}")
 
 
 def has_scores(data):
