@@ -5,7 +5,9 @@ secure feed: formatted fields in a text and the "show when" filter.
 Two texts, "HOME BALL" and "AWAY BALL", carry the filter with the
 condition possession equals home (the second inverted); as the game's
 possession flips, exactly the matching one draws. A third text renders
-"{period|ordinal:4} Q {home_score|pad:3}". The plug-in must be built for
+"{period|ordinal:4} Q {home_score|pad:3}". The filter's properties are
+opened the way a user does, from the source's context menu in the Sources
+list. The plug-in must be built for
 the portal at http://127.0.0.1:8787.
 
     tests/e2e/test_on_air.py --plugin-dir DIR --artifacts DIR \\
@@ -24,7 +26,10 @@ from obsharness import (  # noqa: E402
 from obsharness.plugin import (  # noqa: E402
     FEED_PORT, KIND, SCENE, Portal, is_snapshot, plugin_settings,
     server_status, snapshots, start_device)
-from obsharness.testing import image_alpha_mean  # noqa: E402
+from obsharness import wait_for, xinput  # noqa: E402
+from obsharness.testing import (  # noqa: E402
+    find_text, image_alpha_mean, ocr_words, screen_text)
+from obsharness.xserver import x11_windows  # noqa: E402
 
 FILTER_KIND = "quillmarch_visibility"
 HOME, AWAY, FORMATTED = "Home ball", "Away ball", "Formatted"
@@ -137,9 +142,45 @@ class OnAir(testing.ObsTestCase):
             readings = [normalise_text(r) for r in ocr_line(path)]
             if set(readings) & wanted:
                 self.state["formatted"] = readings
+                self.obs.main_window_screenshot("on-air-obs.png")
                 return
         self.fail(f"{FORMATTED} reads {readings}; the formats of the "
                   f"published data give {wanted} ({path})")
+
+    def test_3_filter_properties(self):
+        """the filter's properties open from the source's context menu"""
+        display, pid = self.obs.display, self.obs.proc.pid
+        lines = self.look("on-air-sources.png")
+        where = find_text(lines, HOME)
+        self.assertTrue(where, f"no '{HOME}' in the sources list")
+        xinput.click(display, *where, button=3)
+        lines = wait_for(lambda: (lambda l: l if find_text(l, "Filters") and
+                                  find_text(l, "Rename") else None)(
+            self.look("on-air-context-menu.png")), 10, "the context menu")
+        # The menu's item, not the "Filters" button under the preview nor
+        # "Copy Filters": the item nearest the right-click (the menu opens
+        # above it near the screen's bottom, else below it).
+        items = [find_text([line], "Filters") for line in lines
+                 if [w for w, _ in line] == ["Filters"]]
+        item = min((i for i in items if i),
+                   key=lambda i: abs(i[1] - where[1]))
+        xinput.click(display, *item)
+        title = f"Filters for '{HOME}'"
+        wait_for(lambda: x11_windows(display, title, pid), 10,
+                 "the filters window")
+        phrases = ("Live field", "Condition", "Invert")
+        shown = wait_for(lambda: (lambda t: t if all(p in t for p in phrases)
+                                  else None)(screen_text(self.look(
+                                      "on-air-filter-properties.png"))), 10,
+                         "the filter's properties")
+        self.state["filter_page"] = shown[:200]
+        x11_windows(display, title, pid, close=True)
+        wait_for(lambda: not x11_windows(display, title, pid), 10,
+                 "the filters window to close")
+
+    def look(self, name):
+        path = self.obs.screenshot(name)
+        return ocr_words(path, self.artifact(name[:-4] + "-ocr.png"))
 
     def test_9_clean_quit(self):
         """OBS quits cleanly"""
