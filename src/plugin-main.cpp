@@ -5,6 +5,7 @@
 #include "dock_registration.h"
 #include "obs_environment.h"
 #include "sources.h"
+#include "websocket_vendor.h"
 
 #include <obs-module.h>
 
@@ -91,8 +92,15 @@ bool obs_module_load(void)
 	return true;
 }
 
+// obs-websocket may load after us: it is looked for once all have loaded.
+void obs_module_post_load(void)
+{
+	websocket_vendor_register();
+}
+
 void obs_module_unload(void)
 {
+	websocket_vendor_unregister();
 	dock_unregister();
 	BleBridge::instance()->shutdown();
 	App::shutdown();

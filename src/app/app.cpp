@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "live/source_manager.h"
 #include "server/hosted_server.h"
+#include "server/web_feed.h"
 #include "update/plugin_updater.h"
 
 #include <QEventLoop>
@@ -46,6 +47,7 @@ App::App(std::unique_ptr<AppEnvironment> environment)
 		});
 	connect(m_server, &HostedServer::clientsChanged, this,
 		&App::serverStateChanged);
+	m_webFeed = new WebFeed(&m_liveData, this);
 
 	connect(&m_portal, &PortalClient::signedInChanged, this,
 		&App::onSignedInChanged);
@@ -65,6 +67,7 @@ App::~App()
 	// The children hold pointers to the members above; they must go
 	// first, while those still exist.
 	delete m_updater;
+	delete m_webFeed;
 	delete m_server;
 	delete m_sources;
 	delete m_relayHolder;
@@ -215,6 +218,7 @@ void App::setLiveDelaySeconds(int seconds)
 void App::applyServerSettings()
 {
 	if (!m_settings.serverEnabled()) {
+		m_webFeed->stop();
 		m_server->stop();
 		Q_EMIT serverStateChanged();
 		return;
@@ -224,6 +228,7 @@ void App::applyServerSettings()
 	// A hand-edited port past 65535 would otherwise wrap to another one
 	// (70000 to 4464) and other programs would look in the wrong place.
 	if (port < 1 || port > 65535) {
+		m_webFeed->stop();
 		m_server->stop();
 		logWarning(
 			QStringLiteral(
@@ -231,6 +236,11 @@ void App::applyServerSettings()
 				.arg(port));
 	} else if (!m_server->start(quint16(port),
 				    m_settings.serverAllowNetwork(), &error)) {
+		m_webFeed->stop();
+		logWarning(error);
+	} else if (!m_webFeed->start(port + 1, m_settings.serverAllowNetwork(),
+				     &error)) {
+		// The TCP clients are served all the same.
 		logWarning(error);
 	}
 	Q_EMIT serverStateChanged();

@@ -23,6 +23,7 @@ class DeviceSession;
 class HostedServer;
 class PluginUpdater;
 class SourceManager;
+class WebFeed;
 
 // The plug-in's one long-lived object: it owns every service and wires them
 // together. It lives on the Qt main thread from module load to unload.
@@ -52,6 +53,8 @@ public:
 	SettingsStore &settings() { return m_settings; }
 	SourceManager *sources() const { return m_sources; }
 	HostedServer *server() const { return m_server; }
+	// The same live data for browsers, on the port after the server's.
+	WebFeed *webFeed() const { return m_webFeed; }
 	QList<PortalDevice> devices() const { return m_devices; }
 	QList<GraphicsOutput> outputs() const { return m_outputs; }
 	QString outputsError() const { return m_outputsError; }
@@ -68,7 +71,8 @@ public:
 	void autoSelectSource();
 	void selectCloudDevice(const QString &deviceId);
 
-	// Starts or stops the shared data server from the settings.
+	// Starts or stops the shared data server, and the browser feed with
+	// it, from the settings.
 	void applyServerSettings();
 	// Stores the stream delay and holds live changes back by it from now
 	// on (status texts are never held back).
@@ -117,6 +121,7 @@ private:
 	SettingsStore m_settings;
 	SourceManager *m_sources = nullptr;
 	HostedServer *m_server = nullptr;
+	WebFeed *m_webFeed = nullptr;
 	QList<PortalDevice> m_devices;
 	QList<GraphicsOutput> m_outputs;
 	QString m_outputsError;

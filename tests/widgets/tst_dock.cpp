@@ -165,6 +165,12 @@ struct Rig {
 		const QDir out(QStringLiteral(QUILLMARCH_WIDGET_ARTIFACTS));
 		QDir().mkpath(out.path());
 		QVERIFY(dock->grab().save(out.filePath(name + ".png")));
+		// Every group, also those scrolled out of view.
+		if (name == QLatin1String("dock-server-on"))
+			QVERIFY(dock->findChild<QScrollArea *>()
+					->widget()
+					->grab()
+					.save(out.filePath(name + "-all.png")));
 	}
 };
 
@@ -501,6 +507,31 @@ void TestDock::serverSwitches()
 		rig.serverHint(),
 		listening.arg("this computer's address").arg(taken).arg(0));
 	rig.savePng("dock-server-on");
+	// Browsers get the feed on the next port, named the same way.
+	const QString browsers =
+		QStringLiteral("Browsers and overlays: http://this computer's "
+			       "address:%1/live.json or ws://this computer's "
+			       "address:%1/live")
+			.arg(taken.toUInt() + 1);
+	bool named = false;
+	for (const QLabel *label :
+	     rig.group("Share live data with other programs")
+		     ->findChildren<QLabel *>())
+		named = named || label->text() == browsers;
+	QVERIFY2(named, qPrintable(browsers));
+
+	// The stream delay, typed and confirmed, holds live data back from now.
+	auto *delay = rig.dock->findChild<QSpinBox *>("quillmarchLiveDelay");
+	QVERIFY(delay);
+	delay->setFocus();
+	delay->selectAll();
+	QTest::keyClicks(delay, "15");
+	QCOMPARE(app->liveData().delayMs(), 0); // not 1 s on the way to 15
+	QTest::keyClick(delay, Qt::Key_Return);
+	QCOMPARE(app->settings().liveDelaySeconds(), 15);
+	QCOMPARE(app->liveData().delayMs(), 15000);
+	delay->setValue(0);
+	QCOMPARE(app->liveData().delayMs(), 0);
 
 	click(rig.button("Send scores over TCP"));
 	QCOMPARE(rig.serverHint(), QStringLiteral("Off."));

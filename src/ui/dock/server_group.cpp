@@ -3,6 +3,7 @@
 #include "app.h"
 #include "dock_style.h"
 #include "server/hosted_server.h"
+#include "server/web_feed.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -36,8 +37,13 @@ ServerGroup::ServerGroup(QWidget *parent) : QGroupBox(parent)
 		tr("Let other computers on my network connect"), this);
 	layout->addWidget(m_network);
 
+	// Made first, laid out last: the data server's hint stays the group's
+	// last label, as before the feed existed.
+	m_webHint = dockstyle::hintLabel(QString(), this);
+	m_webHint->hide();
 	m_hint = dockstyle::hintLabel(QString(), this);
 	layout->addWidget(m_hint);
+	layout->addWidget(m_webHint);
 
 	connect(m_enabled, &QCheckBox::toggled, this, &ServerGroup::store);
 	connect(m_network, &QCheckBox::toggled, this, &ServerGroup::store);
@@ -90,14 +96,27 @@ void ServerGroup::refresh()
 	}
 
 	const HostedServer *server = app->server();
+	const WebFeed *feed = app->webFeed();
+	const QString host = settings.serverAllowNetwork()
+				     ? tr("this computer's address")
+				     : QStringLiteral("127.0.0.1");
+	// The feed runs only with the data server; when its own port cannot
+	// be had, this line says why.
+	QString web;
+	if (settings.serverEnabled() && server->isListening())
+		web = feed->isListening()
+			      ? tr("Browsers and overlays: http://%1:%2/live.json or ws://%1:%2/live")
+					.arg(host)
+					.arg(feed->serverPort())
+			      : feed->errorString();
+	m_webHint->setText(web);
+	m_webHint->setVisible(!web.isEmpty());
 	if (!settings.serverEnabled()) {
 		m_hint->setText(tr("Off."));
 	} else if (server->isListening()) {
 		m_hint->setText(
 			tr("Connect to %1:%2 and read one JSON line per update. %3 connected.")
-				.arg(settings.serverAllowNetwork()
-					     ? tr("this computer's address")
-					     : QStringLiteral("127.0.0.1"))
+				.arg(host)
 				.arg(server->serverPort())
 				.arg(server->clientCount()));
 	} else {

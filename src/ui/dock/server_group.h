@@ -26,6 +26,8 @@ private:
 	QSpinBox *m_port;
 	QCheckBox *m_network;
 	QLabel *m_hint;
+	// Where browsers and overlays read the same data, or why they cannot.
+	QLabel *m_webHint;
 };
 
 } // namespace quillmarch

@@ -25,16 +25,20 @@ def _sha256_b64(text):
 
 class ObsWebSocket:
     """Just enough of obs-websocket 5: Hello (op 0), Identify (1),
-    Identified (2), then Request (6) and RequestResponse (7); no events."""
+    Identified (2), then Request (6) and RequestResponse (7); Event (5)
+    only on a connection made for events (requests skip them)."""
 
-    def __init__(self, port, timeout=10, password=None):
-        self.timeout = timeout
+    # Event subscription bits of the Identify message.
+    VENDOR_EVENTS = 1 << 9
+
+    def __init__(self, port, timeout=10, password=None, events=0):
+        self.port, self.timeout = port, timeout
         self._next_id = 0
         self._ws = websocket.create_connection(f"ws://127.0.0.1:{port}",
                                                timeout=timeout)
         try:
             challenge = self._receive_op(0).get("authentication")
-            identify = {"rpcVersion": 1, "eventSubscriptions": 0}
+            identify = {"rpcVersion": 1, "eventSubscriptions": events}
             if challenge:
                 if not password:
                     raise HarnessError("obs-websocket asks for a password")
@@ -73,6 +77,24 @@ class ObsWebSocket:
                 return message.get("d", {})
         raise HarnessError(f"no obs-websocket message with op {op} "
                            f"within {self.timeout} s")
+
+    def events(self, seconds):
+        """(time.monotonic() of arrival, "d") of each event in the next
+        seconds."""
+        found, end = [], time.monotonic() + seconds
+        while (left := end - time.monotonic()) > 0:
+            self._ws.settimeout(left)
+            try:
+                message = json.loads(self._ws.recv() or "null")
+            except websocket.WebSocketTimeoutException:
+                break
+            except (websocket.WebSocketException, OSError) as err:
+                raise HarnessError(f"obs-websocket connection failed: {err}")
+            if not message:
+                raise HarnessError("obs-websocket closed the connection")
+            if message.get("op") == 5:
+                found.append((time.monotonic(), message.get("d", {})))
+        return found
 
     def request(self, request_type, data=None):
         """responseData ({} if none); HarnessError when OBS reports the

@@ -152,11 +152,13 @@ class ObsTestCase(unittest.TestCase):
         return os.path.join(cls.args.artifacts, name)
 
     @classmethod
-    def start_obs(cls, artifacts_dir, scenes, plugin_files=None):
+    def start_obs(cls, artifacts_dir, scenes, plugin_files=None, home=None):
         """OBS with the plug-in under test on a private Xvfb; stopped, and
-        the plug-in's log lines printed, when the class is done."""
+        the plug-in's log lines printed, when the class is done. home: the
+        home of an earlier start (which has quit) to start in again, as a
+        user restarting OBS; by default a new temporary one."""
         session = ObsSession(
-            artifacts_dir, scenes, plugin_tree=cls.args.plugin_dir,
+            artifacts_dir, scenes, plugin_tree=cls.args.plugin_dir, home=home,
             obs_binary=cls.args.obs,
             plugin_config={MODULE: plugin_files} if plugin_files else None)
         cls.addClassCleanup(lambda: [print(f"{cls.__name__}: {line}")
