@@ -14,6 +14,7 @@
 #include "server/hosted_server.h"
 
 #include "latency_stats.h"
+#include "load_harness.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -45,31 +46,14 @@ using namespace quillmarch;
 
 using bench::nowNs;
 using bench::percentile;
+using bench::readFully;
+using bench::statusKb;
+using bench::writeFully;
 
 namespace {
 
-constexpr int kFieldCount = 30;
 constexpr int kConnectBatch = 25; // below the listen backlog
 constexpr int kDrainSeconds = 10; // after the last update
-
-long statusKb(const char *key)
-{
-	FILE *file = std::fopen("/proc/self/status", "r");
-	if (!file)
-		return -1;
-	char line[256];
-	long kb = -1;
-	const size_t keyLength = std::strlen(key);
-	while (std::fgets(line, sizeof(line), file)) {
-		if (std::strncmp(line, key, keyLength) == 0 &&
-		    line[keyLength] == ':') {
-			kb = std::atol(line + keyLength + 1);
-			break;
-		}
-	}
-	std::fclose(file);
-	return kb;
-}
 
 double cpuSeconds()
 {
@@ -77,68 +61,6 @@ double cpuSeconds()
 	getrusage(RUSAGE_SELF, &usage);
 	return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
 	       double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-bool readFully(int fd, void *data, size_t size)
-{
-	auto *bytes = static_cast<char *>(data);
-	while (size > 0) {
-		const ssize_t n = ::read(fd, bytes, size);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			return false;
-		bytes += n;
-		size -= size_t(n);
-	}
-	return true;
-}
-
-bool writeFully(int fd, const void *data, size_t size)
-{
-	const auto *bytes = static_cast<const char *>(data);
-	while (size > 0) {
-		const ssize_t n = ::write(fd, bytes, size);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			return false;
-		bytes += n;
-		size -= size_t(n);
-	}
-	return true;
-}
-
-// One scoreboard update: 30 fields, a few of which change every time, plus
-// the sequence number and ingest time the clients check.
-QJsonObject envelope(int seq, qint64 ingestNs)
-{
-	QJsonObject fields{
-		{QStringLiteral("bench_seq"), QString::number(seq)},
-		{QStringLiteral("bench_ns"), QString::number(ingestNs)},
-		{QStringLiteral("home_score"), seq / 7},
-		{QStringLiteral("away_score"), seq / 11},
-		{QStringLiteral("clock"),
-		 QStringLiteral("%1:%2")
-			 .arg(9 - (seq / 60) % 10)
-			 .arg(59 - seq % 60, 2, 10, QLatin1Char('0'))},
-		{QStringLiteral("shot_clock"), 24 - seq % 25},
-		{QStringLiteral("period"), 1 + (seq / 600) % 4},
-		{QStringLiteral("possession"),
-		 (seq / 40) % 2 ? QStringLiteral("home")
-				: QStringLiteral("away")},
-		{QStringLiteral("home_name"), QStringLiteral("Harbor Hawks")},
-		{QStringLiteral("away_name"), QStringLiteral("Valley Owls")},
-	};
-	for (int i = int(fields.size()); i < kFieldCount; ++i)
-		fields.insert(QStringLiteral("stat_%1").arg(i, 2, 10,
-							    QLatin1Char('0')),
-			      (seq / (i + 1)) % 100);
-	return QJsonObject{{QStringLiteral("type"), QStringLiteral("state")},
-			   {QStringLiteral("seq"), seq},
-			   {QStringLiteral("sport"),
-			    QStringLiteral("basketball")},
-			   {QStringLiteral("fields"), fields}};
 }
 
 // ---------------------------------------------------------------- clients
@@ -170,7 +92,7 @@ void checkLine(Client &client, const QByteArray &line, qint64 arrivedNs,
 		snapshot.value(QLatin1String("fields")).toObject();
 	const int seq =
 		fields.value(QLatin1String("bench_seq")).toString().toInt();
-	if (snapshot.size() != 4 || fields.size() != kFieldCount ||
+	if (snapshot.size() != 4 || fields.size() != bench::kLoadFieldCount ||
 	    snapshot.value(QLatin1String("sport")).toString() !=
 		    QLatin1String("basketball") ||
 	    fields.value(QLatin1String("home_score")).toString() !=
@@ -420,17 +342,6 @@ int runClients(int controlFd, int readyFd, int count)
 	return faulty == 0 && total > 0 ? 0 : 1;
 }
 
-void raiseFileLimit(int clients)
-{
-	rlimit limit{};
-	getrlimit(RLIMIT_NOFILE, &limit);
-	const rlim_t wanted = rlim_t(clients) + 64;
-	if (limit.rlim_cur < wanted) {
-		limit.rlim_cur = std::min(wanted, limit.rlim_max);
-		setrlimit(RLIMIT_NOFILE, &limit);
-	}
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -439,7 +350,7 @@ int main(int argc, char **argv)
 	const int seconds = argc > 2 ? std::max(1, atoi(argv[2])) : 15;
 	const int rate = argc > 3 ? std::clamp(atoi(argv[3]), 1, 1000) : 20;
 	const int total = seconds * rate;
-	raiseFileLimit(clients);
+	bench::raiseFileLimit(clients);
 
 	// Fork before Qt starts anything: the clients are plain sockets.
 	int control[2], ready[2];
@@ -494,7 +405,7 @@ int main(int argc, char **argv)
 	QObject::connect(&pacer, &QTimer::timeout, [&] {
 		++seq;
 		const qint64 stamp = nowNs();
-		live.ingest(envelope(seq, stamp));
+		live.ingest(bench::loadEnvelope(seq, stamp));
 		ingestMs.push_back(double(nowNs() - stamp) / 1e6);
 		if (seq < total) {
 			scheduleNext();

@@ -13,6 +13,7 @@
 #include "server/web_feed.h"
 
 #include "latency_stats.h"
+#include "load_harness.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -39,66 +40,13 @@ using namespace quillmarch;
 
 using bench::nowNs;
 using bench::percentile;
+using bench::readFully;
+using bench::writeFully;
 
 namespace {
 
-constexpr int kFieldCount = 30;
 constexpr int kConnectBatch = 25; // below the listen backlog
 constexpr int kDrainSeconds = 10; // after the last update
-
-long rssKb()
-{
-	FILE *file = std::fopen("/proc/self/status", "r");
-	if (!file)
-		return -1;
-	char line[256];
-	long kb = -1;
-	while (std::fgets(line, sizeof(line), file))
-		if (std::strncmp(line, "VmRSS:", 6) == 0)
-			kb = std::atol(line + 6);
-	std::fclose(file);
-	return kb;
-}
-
-bool readFully(int fd, void *data, size_t size)
-{
-	auto *bytes = static_cast<char *>(data);
-	while (size > 0) {
-		const ssize_t n = ::read(fd, bytes, size);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			return false;
-		bytes += n;
-		size -= size_t(n);
-	}
-	return true;
-}
-
-bool writeFully(int fd, const void *data, size_t size)
-{
-	return ::write(fd, data, size) == ssize_t(size);
-}
-
-QJsonObject envelope(int seq, qint64 ingestNs)
-{
-	QJsonObject fields{
-		{QStringLiteral("bench_seq"), QString::number(seq)},
-		{QStringLiteral("bench_ns"), QString::number(ingestNs)},
-		{QStringLiteral("home_score"), seq / 7},
-		{QStringLiteral("away_score"), seq / 11},
-		{QStringLiteral("home_name"), QStringLiteral("Harbor Hawks")},
-		{QStringLiteral("away_name"), QStringLiteral("Valley Owls")},
-	};
-	for (int i = int(fields.size()); i < kFieldCount; ++i)
-		fields.insert(QStringLiteral("stat_%1").arg(i, 2, 10,
-							    QLatin1Char('0')),
-			      (seq / (i + 1)) % 100);
-	return QJsonObject{{QStringLiteral("type"), QStringLiteral("state")},
-			   {QStringLiteral("sport"),
-			    QStringLiteral("basketball")},
-			   {QStringLiteral("fields"), fields}};
-}
 
 // Runs the event loop until `done` or the time is up.
 template<typename Done> bool waitUntil(Done done, int ms)
@@ -140,7 +88,8 @@ struct Client {
 					.toInt();
 		if (!fault.isEmpty())
 			return;
-		if (fields.size() != kFieldCount || seq != expected) {
+		if (fields.size() != bench::kLoadFieldCount ||
+		    seq != expected) {
 			fault = "expected update " +
 				QByteArray::number(expected) + ", got " +
 				QByteArray::number(seq);
@@ -262,17 +211,6 @@ int runClients(int controlFd, int readyFd, int count)
 	return faulty == 0 && total > 0 ? 0 : 1;
 }
 
-void raiseFileLimit(int clients)
-{
-	rlimit limit{};
-	getrlimit(RLIMIT_NOFILE, &limit);
-	const rlim_t wanted = rlim_t(clients) * 2 + 64;
-	if (limit.rlim_cur < wanted) {
-		limit.rlim_cur = std::min(wanted, limit.rlim_max);
-		setrlimit(RLIMIT_NOFILE, &limit);
-	}
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -281,7 +219,7 @@ int main(int argc, char **argv)
 	const int seconds = argc > 2 ? std::max(1, atoi(argv[2])) : 15;
 	const int rate = argc > 3 ? std::clamp(atoi(argv[3]), 1, 1000) : 20;
 	const int total = seconds * rate;
-	raiseFileLimit(clients);
+	bench::raiseFileLimit(clients * 2);
 
 	// Fork before Qt starts anything in this process.
 	int control[2], ready[2];
@@ -307,7 +245,7 @@ int main(int argc, char **argv)
 		::waitpid(child, nullptr, 0);
 		return 1;
 	}
-	const long rssStart = rssKb();
+	const long rssStart = bench::statusKb("VmRSS");
 	const quint16 port = feed.serverPort();
 	writeFully(control[1], &port, sizeof(port));
 
@@ -333,14 +271,14 @@ int main(int argc, char **argv)
 	QObject::connect(&pacer, &QTimer::timeout, [&] {
 		++seq;
 		const qint64 stamp = nowNs();
-		live.ingest(envelope(seq, stamp));
+		live.ingest(bench::loadEnvelope(seq, stamp));
 		ingestMs.push_back(double(nowNs() - stamp) / 1e6);
 		if (seq < total) {
 			scheduleNext();
 			return;
 		}
 		feeding = false;
-		rssEnd = rssKb();
+		rssEnd = bench::statusKb("VmRSS");
 		const qint64 sent = seq;
 		writeFully(control[1], &sent, sizeof(sent));
 	});
@@ -354,7 +292,7 @@ int main(int argc, char **argv)
 		if (feed.clientCount() != clients)
 			std::fprintf(stderr, "feed counts %d clients\n",
 				     feed.clientCount());
-		rssConnected = rssKb();
+		rssConnected = bench::statusKb("VmRSS");
 		feeding = true;
 		feedStartNs = nowNs();
 		scheduleNext();

@@ -24,7 +24,7 @@ from obsharness import (  # noqa: E402
 from obsharness.plugin import (  # noqa: E402
     KIND, LOG_TAG, PORTAL_PORT, SCENE, ToolProcess, is_snapshot, plugin_settings,
     score_of, server_status, snapshots)
-from obsharness.testing import find_text, ocr_words, screen_text  # noqa: E402
+from obsharness.testing import screen_text  # noqa: E402
 from obsharness.xserver import x11_windows  # noqa: E402
 
 EMAIL, PASSWORD = "coach@example.com", "bleachers"  # the portal's own
@@ -56,27 +56,6 @@ class Dock(testing.ObsTestCase):
         cls.obs = cls.start_obs(cls.args.artifacts, {SCENE: []}, files)
         cls.client = JsonLineClient(server_port)
         cls.addClassCleanup(cls.client.close)
-
-    def look(self, name):
-        """A screenshot of the screen kept as name, and its OCR lines."""
-        path = self.obs.screenshot(name)
-        return ocr_words(path, self.artifact(name[:-4] + "-ocr.png"))
-
-    def wait_screen(self, name, *phrases, timeout=15):
-        """OCR lines of the first screenshot showing all phrases."""
-        deadline, lines = time.monotonic() + timeout, []
-        while time.monotonic() < deadline:
-            lines = self.look(name)
-            if all(p in screen_text(lines) for p in phrases):
-                return lines
-            time.sleep(0.5)
-        self.fail(f"{phrases} not on screen within {timeout} s; OCR read: "
-                  f"{screen_text(lines)!r} ({self.artifact(name)})")
-
-    def click_on(self, lines, label, name):
-        where = find_text(lines, label)
-        self.assertTrue(where, f"no '{label}' on screen ({self.artifact(name)})")
-        xinput.click(self.obs.display, *where)
 
     def test_1_dock_on_first_start(self):
         """the dock is visible on the first start"""

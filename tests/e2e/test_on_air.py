@@ -28,7 +28,7 @@ from obsharness.plugin import (  # noqa: E402
     server_status, snapshots, start_device)
 from obsharness import wait_for, xinput  # noqa: E402
 from obsharness.testing import (  # noqa: E402
-    find_text, image_alpha_mean, ocr_words, screen_text)
+    find_text, image_alpha_mean, screen_text)
 from obsharness.xserver import x11_windows  # noqa: E402
 
 FILTER_KIND = "quillmarch_visibility"
@@ -154,22 +154,25 @@ class OnAir(testing.ObsTestCase):
         where = find_text(lines, HOME)
         self.assertTrue(where, f"no '{HOME}' in the sources list")
         xinput.click(display, *where, button=3)
-        lines = wait_for(lambda: (lambda l: l if find_text(l, "Filters") and
-                                  find_text(l, "Rename") else None)(
-            self.look("on-air-context-menu.png")), 10, "the context menu")
-        # The menu's item, not the "Filters" button under the preview nor
-        # "Copy Filters": the item nearest the right-click (the menu opens
-        # above it near the screen's bottom, else below it).
-        items = [find_text([line], "Filters") for line in lines
-                 if [w for w, _ in line] == ["Filters"]]
-        item = min((i for i in items if i),
-                   key=lambda i: abs(i[1] - where[1]))
-        xinput.click(display, *item)
+        wait_for(lambda: find_text(self.look("on-air-context-menu.png"),
+                                   "Rename"), 10, "the context menu")
+        # The menu ends with "Filters" and "Properties": Up from the open
+        # menu reaches the last item, Up again "Filters". (OCR misses the
+        # item where the menu covers the highlighted source.)
+        for key in ("Up", "Up", "Return"):
+            xinput.press_key(display, key)
         title = f"Filters for '{HOME}'"
-        wait_for(lambda: x11_windows(display, title, pid), 10,
-                 "the filters window")
-        phrases = ("Live field", "Condition", "Invert")
-        shown = wait_for(lambda: (lambda t: t if all(p in t for p in phrases)
+        try:
+            wait_for(lambda: x11_windows(display, title, pid), 10,
+                     "the filters window")
+        except HarnessError:
+            # OBS aborts when it quits with a context menu open.
+            xinput.press_key(display, "Escape")
+            raise
+        # OCR may read a capital as small ("invert").
+        phrases = ("live field", "condition", "invert")
+        shown = wait_for(lambda: (lambda t: t if all(p in t.lower()
+                                                      for p in phrases)
                                   else None)(screen_text(self.look(
                                       "on-air-filter-properties.png"))), 10,
                          "the filter's properties")
@@ -177,10 +180,6 @@ class OnAir(testing.ObsTestCase):
         x11_windows(display, title, pid, close=True)
         wait_for(lambda: not x11_windows(display, title, pid), 10,
                  "the filters window to close")
-
-    def look(self, name):
-        path = self.obs.screenshot(name)
-        return ocr_words(path, self.artifact(name[:-4] + "-ocr.png"))
 
     def test_9_clean_quit(self):
         """OBS quits cleanly"""

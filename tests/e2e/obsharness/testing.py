@@ -18,6 +18,7 @@ import time
 import unittest
 
 
+from . import xinput
 from .base import HarnessError
 from .plugin import DEFAULT_TEMPLATE, KIND, LOG_TAG, MODULE
 from .session import ObsSession
@@ -169,6 +170,30 @@ class ObsTestCase(unittest.TestCase):
         print(f"{cls.__name__}: OBS up on {session.display} after "
               f"{time.monotonic() - started:.1f} s")
         return session
+
+    # Reading and clicking the screen of the class's OBS (self.obs) the way
+    # a user finds controls: by the texts OCR reads on a screenshot.
+    def look(self, name):
+        """A screenshot of the screen kept as name, and its OCR lines."""
+        path = self.obs.screenshot(name)
+        return ocr_words(path, self.artifact(name[:-4] + "-ocr.png"))
+
+    def wait_screen(self, name, *phrases, timeout=15):
+        """OCR lines of the first screenshot showing all phrases."""
+        deadline, lines = time.monotonic() + timeout, []
+        while time.monotonic() < deadline:
+            lines = self.look(name)
+            if all(p in screen_text(lines) for p in phrases):
+                return lines
+            time.sleep(0.5)
+        self.fail(f"{phrases} not on screen within {timeout} s; OCR read: "
+                  f"{screen_text(lines)!r} ({self.artifact(name)})")
+
+    def click_on(self, lines, label, name):
+        """Clicks the words label where the screenshot name showed them."""
+        where = find_text(lines, label)
+        self.assertTrue(where, f"no '{label}' on screen ({self.artifact(name)})")
+        xinput.click(self.obs.display, *where)
 
     def assert_default_template(self, obs, source):
         """source is one of ours and renders the default template."""

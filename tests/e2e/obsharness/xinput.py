@@ -46,12 +46,24 @@ def _display(display):
         x.XCloseDisplay(dpy)
 
 
+HOVER_S = 0.1       # the pointer rests on the target before the press
+CLICK_HOLD_MS = 40  # as long as a finger holds the button down
+
+
 def click(display, x_pos, y_pos, button=1):
-    """Moves the pointer to (x_pos, y_pos) on the screen and clicks."""
+    """Moves the pointer to (x_pos, y_pos) on the screen and clicks the
+    way a hand does: a rest on the target, then a press held briefly. (In
+    one run OBS 30 ignored a press sent in the same instant as the move,
+    just after a window had closed; the cause was not found.)"""
     with _display(display) as (x, t, dpy):
         t.XTestFakeMotionEvent(dpy, -1, int(x_pos), int(y_pos), 0)
         x.XSync(dpy, 0)  # the press lands where the pointer now is
+        time.sleep(HOVER_S)
         t.XTestFakeButtonEvent(dpy, button, 1, 0)
+        x.XSync(dpy, 0)
+        # Waited here: a release the server is told to delay is lost
+        # when this connection closes first.
+        time.sleep(CLICK_HOLD_MS / 1000)
         t.XTestFakeButtonEvent(dpy, button, 0, 0)
 
 
