@@ -368,6 +368,22 @@ void TestSetupDialog::rememberedNetworkDevice()
 	QCOMPARE(address->count(), 1);
 	QCOMPARE(address->itemText(0), "QM-00A1B2");
 	QVERIFY(!rig.button("Connect")->isEnabled());
+
+	// The number printed on a device's case names it on the network; a
+	// name nobody answers to ends in a sentence, and Cancel goes back.
+	QTest::keyClicks(address->lineEdit(), "29");
+	QTest::keyClick(address->lineEdit(), Qt::Key_Return);
+	QCOMPARE(rig.title(), "<b>Connecting to quillmarch0029.local</b>");
+	QTRY_COMPARE_WITH_TIMEOUT(rig.title(), "<b>Could not connect</b>",
+				  30000);
+	QVERIFY2(
+		rig.signInMessage().startsWith(
+			"Could not reach quillmarch0029.local on your network."),
+		qPrintable(rig.signInMessage()));
+	click(rig.button("Cancel"));
+	QCOMPARE(rig.dialog->currentPage(), int(SetupDialog::ConnectPage));
+	address->lineEdit()->clear();
+
 	QTest::keyClicks(address->lineEdit(), "qm-00a1b2");
 	QVERIFY(rig.button("Connect")->isEnabled());
 	rig.savePng("0-network");
@@ -579,7 +595,10 @@ void TestSetupDialog::lostAndFailedConnections()
 	QTRY_COMPARE(rig.title(), "<b>Device password needed</b>");
 	usb.unplug();
 	QTRY_COMPARE(rig.title(), "<b>Connection lost</b>");
-	QVERIFY(!rig.signInMessage().isEmpty());
+	QVERIFY2(
+		rig.signInMessage().startsWith(
+			"Could not reach quillmarch0029.local on your network."),
+		qPrintable(rig.signInMessage()));
 	QVERIFY(!rig.named<QLineEdit>("password")->isVisible());
 	QCOMPARE(rig.signInStyle(), kRed);
 	rig.savePng("1-lost");
@@ -597,7 +616,10 @@ void TestSetupDialog::lostAndFailedConnections()
 	QCOMPARE(list->currentItem()->text(), "ttyUSB0");
 	click(rig.button("Connect"));
 	QTRY_COMPARE(rig.title(), "<b>Could not connect</b>");
-	QVERIFY(!rig.signInMessage().isEmpty());
+	QVERIFY2(
+		rig.signInMessage().startsWith(
+			"Could not reach quillmarch0029.local on your network."),
+		qPrintable(rig.signInMessage()));
 	QCOMPARE(rig.signInStyle(), kRed);
 	rig.savePng("1-error");
 }
