@@ -22,10 +22,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from obsharness import (  # noqa: E402
     HarnessError, JsonLineClient, Source, free_tcp_port, normalise_text,
-    ocr_line, port_problem, testing)
+    ocr_line, testing)
 from obsharness.plugin import (  # noqa: E402
-    FEED_PORT, KIND, SCENE, Portal, is_snapshot, plugin_settings,
-    server_status, snapshots, start_device)
+    KIND, SCENE, is_snapshot, plugin_settings, server_status, snapshots)
 from obsharness import wait_for, xinput  # noqa: E402
 from obsharness.testing import (  # noqa: E402
     find_text, image_alpha_mean, screen_text)
@@ -49,17 +48,7 @@ class OnAir(testing.ObsTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        problem = port_problem(FEED_PORT)
-        if problem:
-            raise HarnessError(f"the device's feed cannot start: {problem}")
-        cls.device, token = start_device(cls.args.device_sim,
-                                         cls.args.artifacts, "device",
-                                         rate=10, speed=3, seed=19)
-        cls.addClassCleanup(cls.device.stop)
-        cls.portal = Portal(cls.args.portal_sim, cls.args.artifacts, "portal",
-                            "online")
-        cls.addClassCleanup(cls.portal.stop)
-        cls.portal.start()
+        token = cls.start_device_and_portal("", rate=10, speed=3, seed=19)
         server_port = free_tcp_port()
         files = {"session.json": cls.portal.session_file(),
                  "settings.json": plugin_settings(server_port, token)}

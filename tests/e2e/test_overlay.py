@@ -37,8 +37,7 @@ from obsharness import (  # noqa: E402
 from obsharness.base import kill_group, start_child  # noqa: E402
 from obsharness.session import ObsWebSocket  # noqa: E402
 from obsharness.plugin import (  # noqa: E402
-    FEED_PORT, MODULE, SCENE, Portal, is_snapshot, plugin_settings,
-    snapshots, start_device)
+    MODULE, SCENE, is_snapshot, plugin_settings, snapshots)
 
 WAITING, RECONNECTING = "Waiting for live data…", "Reconnecting…"
 
@@ -180,17 +179,7 @@ class Overlay(testing.ObsTestCase):
         if not chromium:
             raise unittest.SkipTest(f"no Chromium at {cls.args.chromium} "
                                     "(Debian: chromium)")
-        problem = port_problem(FEED_PORT)
-        if problem:
-            raise HarnessError(f"the device's feed cannot start: {problem}")
-        cls.device, token = start_device(cls.args.device_sim,
-                                         cls.args.artifacts, "device",
-                                         rate=4, speed=10, seed=23)
-        cls.addClassCleanup(cls.device.stop)
-        cls.portal = Portal(cls.args.portal_sim, cls.args.artifacts, "portal",
-                            "online")
-        cls.addClassCleanup(cls.portal.stop)
-        cls.portal.start()
+        token = cls.start_device_and_portal("", rate=4, speed=10, seed=23)
 
         # The browser feed takes the port after the data server's.
         def two_free_ports():

@@ -17,12 +17,10 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from obsharness import (  # noqa: E402
-    HarnessError, JsonLineClient, Source, free_tcp_port, port_problem,
-    testing)
+    HarnessError, JsonLineClient, Source, free_tcp_port, testing)
 from obsharness.plugin import (  # noqa: E402
-    DEVICE_ID, FEED_PORT, KIND, LAN_NAME, OTHER_DEVICE, SCENE, Portal,
-    is_snapshot, plugin_settings, score_of, server_status, snapshots,
-    start_device)
+    DEVICE_ID, KIND, LAN_NAME, OTHER_DEVICE, SCENE, is_snapshot,
+    plugin_settings, score_of, server_status, snapshots)
 from obsharness.session import ObsWebSocket  # noqa: E402
 
 VENDOR = "quillmarch"
@@ -34,17 +32,8 @@ class VendorRemote(testing.ObsTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        problem = port_problem(FEED_PORT)
-        if problem:
-            raise HarnessError(f"the device's feed cannot start: {problem}")
-        cls.device, token = start_device(cls.args.device_sim,
-                                         cls.args.artifacts, "vendor-device",
-                                         rate=RATE, speed=120, seed=23)
-        cls.addClassCleanup(cls.device.stop)
-        cls.portal = Portal(cls.args.portal_sim, cls.args.artifacts,
-                            "vendor-portal", "online")
-        cls.addClassCleanup(cls.portal.stop)
-        cls.portal.start()
+        token = cls.start_device_and_portal("vendor-", rate=RATE, speed=120,
+                                            seed=23)
         server_port = free_tcp_port()
         files = {"session.json": cls.portal.session_file(),
                  "settings.json": plugin_settings(server_port, token)}

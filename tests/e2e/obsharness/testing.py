@@ -19,8 +19,9 @@ import unittest
 
 
 from . import xinput
-from .base import HarnessError
-from .plugin import DEFAULT_TEMPLATE, KIND, LOG_TAG, MODULE
+from .base import HarnessError, port_problem
+from .plugin import (DEFAULT_TEMPLATE, FEED_PORT, KIND, LOG_TAG, MODULE,
+                     Portal, start_device)
 from .session import ObsSession
 
 
@@ -170,6 +171,24 @@ class ObsTestCase(unittest.TestCase):
         print(f"{cls.__name__}: OBS up on {session.display} after "
               f"{time.monotonic() - started:.1f} s")
         return session
+
+    @classmethod
+    def start_device_and_portal(cls, prefix, rate, speed, seed):
+        """The device simulator's secure feed on FEED_PORT (cls.device) and
+        the portal simulator with the device online (cls.portal), both
+        stopped when the class is done; returns the feed's token."""
+        problem = port_problem(FEED_PORT)
+        if problem:
+            raise HarnessError(f"the device's feed cannot start: {problem}")
+        cls.device, token = start_device(cls.args.device_sim,
+                                         cls.args.artifacts, f"{prefix}device",
+                                         rate=rate, speed=speed, seed=seed)
+        cls.addClassCleanup(cls.device.stop)
+        cls.portal = Portal(cls.args.portal_sim, cls.args.artifacts,
+                            f"{prefix}portal", "online")
+        cls.addClassCleanup(cls.portal.stop)
+        cls.portal.start()
+        return token
 
     # Reading and clicking the screen of the class's OBS (self.obs) the way
     # a user finds controls: by the texts OCR reads on a screenshot.
