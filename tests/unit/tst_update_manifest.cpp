@@ -192,6 +192,12 @@ private Q_SLOTS:
 			   })
 			<< "29.1.3" << false << false
 			<< "Version 1.1.0 needs OBS 30.0.0 or newer (this is OBS 29.1.3).";
+		// Text that is no version is not put in front of the user.
+		QTest::newRow("unreadable OBS minimum")
+			<< manifest([](QJsonObject &o) {
+				   o["min_obs"] = "30.0.0.....%%%";
+			   })
+			<< "29.1.3" << false << false << incomplete;
 		QTest::newRow("OBS exactly the minimum")
 			<< manifest([](QJsonObject &o) {
 				   o["min_obs"] = "29.1.3";

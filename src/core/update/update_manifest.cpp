@@ -170,8 +170,14 @@ ManifestResult parseManifest(const QByteArray &bytes,
 	info.sha256 =
 		package.value(QLatin1String("sha256")).toString().toLower();
 	info.size = sizeValue(package.value(QLatin1String("size")));
+	// An OBS minimum that is no version cannot be checked, and its text
+	// would end up in the sentence shown to the user.
+	static const QRegularExpression obsVersion(
+		QStringLiteral("^\\d+(\\.\\d+){0,3}(-[0-9A-Za-z.]+)?$"));
 	if (!urlAllowed(info.url) ||
-	    !checksumPattern().match(info.sha256).hasMatch()) {
+	    !checksumPattern().match(info.sha256).hasMatch() ||
+	    (!info.minObs.isEmpty() &&
+	     !obsVersion.match(info.minObs).hasMatch())) {
 		result.ok = false;
 		result.error =
 			QStringLiteral("The update information is incomplete.");
