@@ -6,7 +6,6 @@
 #include <QInputDialog>
 #include <QJsonDocument>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -19,13 +18,6 @@ namespace {
 constexpr int kCallMs = 20000;
 // The device gathers its log from flash, which takes a while.
 constexpr int kLogCallMs = 30000;
-
-bool askYes(QWidget *parent, const QString &title, const QString &text)
-{
-	return QMessageBox::question(parent, title, text,
-				     QMessageBox::Yes | QMessageBox::No) ==
-	       QMessageBox::Yes;
-}
 
 } // namespace
 
@@ -71,8 +63,8 @@ void AdvancedPanel::refresh() {}
 
 void AdvancedPanel::restart()
 {
-	if (!askYes(this, tr("Restart device"),
-		    tr("Restart the device now? Live scores pause for about a minute.")))
+	if (!ask(tr("Restart device"),
+		 tr("Restart the device now? Live scores pause for about a minute.")))
 		return;
 	// The question may have stayed open while the device went away.
 	DeviceSession *s = session();
@@ -116,8 +108,8 @@ void AdvancedPanel::showLog()
 
 void AdvancedPanel::resetPassword()
 {
-	if (!askYes(this, tr("Reset admin password"),
-		    tr("Set the admin password back to the factory password? You will be asked to choose a new one next time.")))
+	if (!ask(tr("Reset admin password"),
+		 tr("Set the admin password back to the factory password? You will be asked to choose a new one next time.")))
 		return;
 	call(
 		QStringLiteral("resetLocalPassword"),

@@ -6,7 +6,6 @@
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -113,10 +112,8 @@ void CloudPanel::saveDeviceId()
 
 void CloudPanel::forget()
 {
-	if (QMessageBox::question(
-		    this, tr("Forget cloud sign-in"),
-		    tr("The device stops sending scores to the cloud until it is set up for it again. Continue?"),
-		    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+	if (!ask(tr("Forget cloud sign-in"),
+		 tr("The device stops sending scores to the cloud until it is set up for it again. Continue?")))
 		return;
 	call(
 		QStringLiteral("clearMqttConfig"), {},

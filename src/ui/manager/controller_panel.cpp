@@ -142,11 +142,9 @@ void ControllerPanel::load()
 	for (QComboBox *box : {m_maker, m_model, m_sport, m_input})
 		box->clear();
 	m_save->setEnabled(false);
-	DeviceSession *s = session();
-	if (!s) {
-		setMessage(tr("Not connected to a device."), true);
+	DeviceSession *s = connectedSession();
+	if (!s)
 		return;
-	}
 	QPointer<ControllerPanel> self(this);
 	s->listControllers([self](bool ok,
 				  const QList<ControllerChoice> &choices,
@@ -215,11 +213,9 @@ void ControllerPanel::save()
 			   true);
 		return;
 	}
-	DeviceSession *s = session();
-	if (!s) {
-		setMessage(tr("Not connected to a device."), true);
+	DeviceSession *s = connectedSession();
+	if (!s)
 		return;
-	}
 	setMessage(tr("Saving…"));
 	QPointer<ControllerPanel> self(this);
 	s->setController(choice, [self](bool ok, const QString &error) {

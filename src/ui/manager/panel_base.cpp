@@ -4,6 +4,7 @@
 #include "panel_widgets.h"
 
 #include <QLabel>
+#include <QMessageBox>
 
 namespace quillmarch {
 
@@ -19,6 +20,23 @@ void PanelBase::refresh() {}
 void PanelBase::setMessage(const QString &text, bool error)
 {
 	panelwidgets::setMessage(m_status, text, error);
+}
+
+DeviceSession *PanelBase::connectedSession()
+{
+	DeviceSession *s = m_session.data();
+	if (!s)
+		setMessage(tr("Not connected to a device."), true);
+	return s;
+}
+
+bool PanelBase::ask(const QString &title, const QString &text, bool defaultNo)
+{
+	QPointer<PanelBase> self(this);
+	const auto answer = QMessageBox::question(
+		this, title, text, QMessageBox::Yes | QMessageBox::No,
+		defaultNo ? QMessageBox::No : QMessageBox::NoButton);
+	return self && answer == QMessageBox::Yes;
 }
 
 void PanelBase::call(const QString &method, const QJsonObject &params,

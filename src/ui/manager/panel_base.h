@@ -35,6 +35,14 @@ public:
 	void setMessage(const QString &text, bool error = false);
 
 protected:
+	// The session, or null with "Not connected to a device." shown.
+	DeviceSession *connectedSession();
+	// A yes/no question before a step that restarts or changes the
+	// device. False for No, and when the panel went away while it was
+	// open (the caller must not touch it then).
+	bool ask(const QString &title, const QString &text,
+		 bool defaultNo = false);
+
 	// One raw device call. The callback runs only while the panel exists;
 	// without a session it never runs and the status line says so.
 	void call(const QString &method, const QJsonObject &params,

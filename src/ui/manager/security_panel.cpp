@@ -7,7 +7,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -132,10 +131,8 @@ void SecurityPanel::refresh()
 
 void SecurityPanel::makeToken()
 {
-	if (QMessageBox::question(
-		    this, tr("New access token"),
-		    tr("Make a new access token? Anything using the old one will stop working until you update it."),
-		    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+	if (!ask(tr("New access token"),
+		 tr("Make a new access token? Anything using the old one will stop working until you update it.")))
 		return;
 	call(
 		QStringLiteral("ensureApiToken"),

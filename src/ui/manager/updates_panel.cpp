@@ -3,7 +3,6 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -171,15 +170,11 @@ void UpdatesPanel::install()
 	const QString what = m_available.isEmpty()
 				     ? tr("the latest firmware")
 				     : tr("version %1").arg(m_available);
-	if (QMessageBox::question(
-		    this, tr("Install update"),
-		    tr("Install %1 and restart the device now?").arg(what),
-		    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+	if (!ask(tr("Install update"),
+		 tr("Install %1 and restart the device now?").arg(what)))
 		return;
-	if (!session()) {
-		setMessage(tr("Not connected to a device."), true);
+	if (!connectedSession())
 		return;
-	}
 	m_installButton->setEnabled(false);
 	m_checkButton->setEnabled(false);
 	setMessage(tr("Starting the update…"));
@@ -260,15 +255,11 @@ void UpdatesPanel::pollFirmware(int attempt)
 
 void UpdatesPanel::updateChip()
 {
-	if (QMessageBox::question(
-		    this, tr("Update wireless chip"),
-		    tr("Update the wireless chip from the staged image and restart the device?"),
-		    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+	if (!ask(tr("Update wireless chip"),
+		 tr("Update the wireless chip from the staged image and restart the device?")))
 		return;
-	if (!session()) {
-		setMessage(tr("Not connected to a device."), true);
+	if (!connectedSession())
 		return;
-	}
 	m_chipButton->setEnabled(false);
 	call(
 		QStringLiteral("c6OtaApply"),

@@ -8,7 +8,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -100,11 +99,9 @@ void WifiPanel::refresh()
 
 void WifiPanel::scan()
 {
-	DeviceSession *s = session();
-	if (!s) {
-		setMessage(tr("Not connected to a device."), true);
+	DeviceSession *s = connectedSession();
+	if (!s)
 		return;
-	}
 	setMessage(tr("Scanning… this can take up to 15 seconds."));
 	m_scan->setEnabled(false);
 	QPointer<WifiPanel> self(this);
@@ -163,11 +160,9 @@ void WifiPanel::connectToNetwork()
 		setMessage(tr("Choose or type a network name first."), true);
 		return;
 	}
-	DeviceSession *s = session();
-	if (!s) {
-		setMessage(tr("Not connected to a device."), true);
+	DeviceSession *s = connectedSession();
+	if (!s)
 		return;
-	}
 	setMessage(tr("Sending the network to the device…"));
 	m_connect->setEnabled(false);
 	QPointer<WifiPanel> self(this);
@@ -256,21 +251,16 @@ void WifiPanel::onReceiverButton()
 {
 	QPointer<WifiPanel> self(this);
 	if (m_link.transmitter) {
-		if (QMessageBox::question(
-			    this, tr("Switch off the wireless transmitter"),
-			    tr("The device will stop sending its scores to the "
-			       "wireless receiver and restart so it can use "
-			       "Wi-Fi. The receiver's pairing is kept, so you "
-			       "can switch back later.\n\nContinue?"),
-			    QMessageBox::Yes | QMessageBox::No,
-			    QMessageBox::No) != QMessageBox::Yes ||
-		    !self)
+		if (!ask(tr("Switch off the wireless transmitter"),
+			 tr("The device will stop sending its scores to the "
+			    "wireless receiver and restart so it can use "
+			    "Wi-Fi. The receiver's pairing is kept, so you "
+			    "can switch back later.\n\nContinue?"),
+			 true))
 			return;
-		DeviceSession *s = session();
-		if (!s) {
-			setMessage(tr("Not connected to a device."), true);
+		DeviceSession *s = connectedSession();
+		if (!s)
 			return;
-		}
 		m_receiverButton->setEnabled(false);
 		setMessage(tr("Switching off the wireless transmitter…"));
 		s->disableEspNowSender([self](bool ok, const QString &error) {
@@ -310,23 +300,18 @@ void WifiPanel::onReceiverButton()
 		}
 		generate = key.isEmpty();
 	}
-	if (QMessageBox::question(
-		    this, tr("Use the wireless receiver"),
-		    tr("The device will stop using Wi-Fi and send its scores "
-		       "to the Quillmarch wireless receiver, then restart. "
-		       "Its scores reach the cloud through a computer "
-		       "connected to that receiver.\n\nMake sure the receiver "
-		       "is set up first - you can switch back over USB or "
-		       "Bluetooth.\n\nContinue?"),
-		    QMessageBox::Yes | QMessageBox::No,
-		    QMessageBox::No) != QMessageBox::Yes ||
-	    !self)
+	if (!ask(tr("Use the wireless receiver"),
+		 tr("The device will stop using Wi-Fi and send its scores "
+		    "to the Quillmarch wireless receiver, then restart. "
+		    "Its scores reach the cloud through a computer "
+		    "connected to that receiver.\n\nMake sure the receiver "
+		    "is set up first - you can switch back over USB or "
+		    "Bluetooth.\n\nContinue?"),
+		 true))
 		return;
-	DeviceSession *s = session();
-	if (!s) {
-		setMessage(tr("Not connected to a device."), true);
+	DeviceSession *s = connectedSession();
+	if (!s)
 		return;
-	}
 	m_receiverButton->setEnabled(false);
 	setMessage(tr("Switching to the wireless receiver…"));
 	s->enableWirelessTransmitter(
