@@ -10,8 +10,7 @@
 #include "live/template_render.h"
 #include "server/hosted_server.h"
 
-#include "support/fake_tls_feed_server.h"
-
+#include "device_thread.h"
 #include "latency_stats.h"
 
 #include <QCoreApplication>
@@ -28,7 +27,6 @@
 #include <vector>
 
 using namespace quillmarch;
-using quillmarch::test::FakeTlsFeedServer;
 
 using bench::nowNs;
 using bench::percentile;
@@ -55,20 +53,11 @@ int main(int argc, char **argv)
 	const int delayS = argc > 1 ? std::clamp(atoi(argv[1]), 0, 60) : 2;
 	const int count = argc > 2 ? std::max(10, atoi(argv[2])) : 200;
 
-	QThread deviceThread;
-	auto *server = new FakeTlsFeedServer(QUILLMARCH_TLS_TEST_DATA);
-	server->moveToThread(&deviceThread);
-	deviceThread.start();
-	bool listening = false;
-	QMetaObject::invokeMethod(
-		server,
-		[&] { listening = server->hasIdentity() && server->start(); },
-		Qt::BlockingQueuedConnection);
-	if (!listening) {
+	bench::DeviceThread device;
+	auto *server = device.server;
+	auto *pacer = device.pacer;
+	if (!device.start()) {
 		std::fprintf(stderr, "cannot start the fake device\n");
-		deviceThread.quit();
-		deviceThread.wait();
-		delete server;
 		return 1;
 	}
 
@@ -126,10 +115,7 @@ int main(int argc, char **argv)
 	});
 	client.connectToHost(QStringLiteral("127.0.0.1"), hosted.serverPort());
 
-	auto *pacer = new QTimer;
-	pacer->setTimerType(Qt::PreciseTimer);
 	pacer->setInterval(50); // 20 changes a second
-	pacer->moveToThread(&deviceThread);
 	int sent = 0;
 	QObject::connect(pacer, &QTimer::timeout, pacer, [&] {
 		if (sent >= count)
@@ -165,15 +151,6 @@ int main(int argc, char **argv)
 	QObject::disconnect(&feed, &TlsFeed::connectedChanged, nullptr,
 			    nullptr);
 	feed.stop();
-	QMetaObject::invokeMethod(
-		server,
-		[server, pacer] {
-			delete pacer;
-			delete server;
-		},
-		Qt::BlockingQueuedConnection);
-	deviceThread.quit();
-	deviceThread.wait();
 	if (rc != 0)
 		return rc;
 

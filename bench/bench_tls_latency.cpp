@@ -6,8 +6,7 @@
 //   bench_tls_latency [count]     (default 2000 envelopes)
 #include "lan/tls_feed.h"
 
-#include "support/fake_tls_feed_server.h"
-
+#include "device_thread.h"
 #include "latency_stats.h"
 
 #include <QCoreApplication>
@@ -21,7 +20,6 @@
 #include <vector>
 
 using namespace quillmarch;
-using quillmarch::test::FakeTlsFeedServer;
 
 using bench::nowNs;
 using bench::percentile;
@@ -35,23 +33,11 @@ int main(int argc, char **argv)
 	QCoreApplication app(argc, argv);
 	const int count = argc > 1 ? std::max(10, atoi(argv[1])) : 2000;
 
-	QThread deviceThread;
-	auto *server = new FakeTlsFeedServer(QUILLMARCH_TLS_TEST_DATA);
-	if (!server->hasIdentity()) {
-		std::fprintf(stderr, "cannot read the test certificate\n");
-		return 1;
-	}
-	server->moveToThread(&deviceThread);
-	deviceThread.start();
-	bool listening = false;
-	QMetaObject::invokeMethod(
-		server, [&] { listening = server->start(); },
-		Qt::BlockingQueuedConnection);
-	if (!listening) {
-		std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
-		deviceThread.quit();
-		deviceThread.wait();
-		delete server;
+	bench::DeviceThread device;
+	auto *server = device.server;
+	auto *pacer = device.pacer;
+	if (!device.start()) {
+		std::fprintf(stderr, "cannot start the fake device\n");
 		return 1;
 	}
 
@@ -71,10 +57,7 @@ int main(int argc, char **argv)
 
 	// Envelopes at random 2-8 ms intervals, so they land at every phase of
 	// the main thread's event loop.
-	auto *pacer = new QTimer;
 	pacer->setSingleShot(true);
-	pacer->setTimerType(Qt::PreciseTimer);
-	pacer->moveToThread(&deviceThread);
 	int sent = 0;
 	QObject::connect(pacer, &QTimer::timeout, pacer, [&, pacer] {
 		if (sent >= count)
@@ -113,15 +96,6 @@ int main(int argc, char **argv)
 	QObject::disconnect(&feed, &TlsFeed::connectedChanged, nullptr,
 			    nullptr);
 	feed.stop();
-	QMetaObject::invokeMethod(
-		server,
-		[server, pacer] {
-			delete pacer;
-			delete server;
-		},
-		Qt::BlockingQueuedConnection);
-	deviceThread.quit();
-	deviceThread.wait();
 	if (rc != 0 || latenciesMs.empty())
 		return rc != 0 ? rc : 1;
 
